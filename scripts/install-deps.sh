@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs the Debian packages stillsift needs to build, test and run, if any
+# is missing. Safe to run again: it does nothing when all are there.
+set -eu
+
+packages="cmake g++ make qt6-base-dev ffmpeg pkg-config time file dpkg-dev man-db"
+missing=""
+for package in $packages; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $package"
+done
+[ -z "$missing" ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing:$missing" >&2
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,36 @@
+// The command line: the options, their defaults and their validation.
+#pragma once
+
+#include "detect.h"
+
+#include <QCommandLineParser>
+#include <QString>
+
+#include <optional>
+
+struct RunOptions {
+    QString input;
+    QString outDir;
+    int fps = 1;
+    double threshold = 0.99;
+    int videoChanges = 5;
+    int videoWindow = 15;
+};
+
+// Declares the options and parses the arguments. Ends the process for --help
+// (status 0), for arguments the parser cannot take (status 1) and, after the
+// usage line, for a missing or empty --input (status 1).
+void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments);
+
+// Reads and checks the numeric options in the order fps, threshold,
+// video-changes, video-window. The first bad one is reported on standard
+// error and yields no options.
+std::optional<RunOptions> validateOptions(const QCommandLineParser &parser);
+
+// The options that steer the detection.
+DetectOptions detectOptions(const RunOptions &options);
+
+// From here on a closed standard output or a vanished reader of a pipe makes
+// writes fail instead of killing the process. Called after ffmpeg has run, so
+// that ffmpeg itself starts with the default handling.
+void ignoreBrokenPipe();

@@ -1,0 +1,48 @@
+// stillsift: turns a video of a slide presentation into a folder of slide
+// images and a timeline on standard output.
+#include "app.h"
+#include "detect.h"
+#include "frames.h"
+#include "output.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("stillsift"));
+
+    QCommandLineParser parser;
+    parseCommandLine(parser, QCoreApplication::arguments());
+    const std::optional<RunOptions> options = validateOptions(parser);
+    if (!options)
+        return 1;
+
+    QString failure;
+    if (!extractFrames(options->input, options->outDir, options->fps, &failure)) {
+        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(failure));
+        return 1;
+    }
+    ignoreBrokenPipe();
+
+    const QDir outDir(options->outDir);
+    const QStringList paths = listFrames(outDir);
+    if (paths.isEmpty()) {
+        writeMessage(QObject::tr("no frames extracted\n"));
+        return 1;
+    }
+
+    LoadFailure loadFailure;
+    Timeline timeline;
+    if (!segmentTimeline(paths, loadFrames(paths, &loadFailure), detectOptions(*options),
+                         &timeline)) {
+        writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
+        return 1;
+    }
+
+    if (!exportSlides(paths, timeline.keepSet, outDir))
+        return 1;
+    printTimeline(timeline.segments, options->fps, outDir);
+    return 0;
+}

@@ -1,0 +1,93 @@
+#include "app.h"
+#include "output.h"
+
+#include <QCommandLineOption>
+#include <QObject>
+
+#include <csignal>
+
+namespace
+{
+
+QCommandLineOption valueOption(const char *name, const char *valueName, const char *description,
+                               const char *defaultValue)
+{
+    return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(description),
+                              QString::fromLatin1(valueName), QString::fromLatin1(defaultValue));
+}
+
+// A whole decimal number that fits an int, or nothing.
+std::optional<int> toInt(const QString &text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
+std::optional<RunOptions> reject(const QString &message)
+{
+    writeMessage(message);
+    return std::nullopt;
+}
+
+} // namespace
+
+void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
+{
+    parser.setApplicationDescription(QStringLiteral("Detect slide changes and export key frames"));
+    parser.addHelpOption();
+    // Created and added in this order, so the help lists them so.
+    parser.addOption(valueOption("input", "file", "Video file to process", ""));
+    parser.addOption(valueOption("out", "dir", "Directory for slide images", "slides"));
+    parser.addOption(valueOption("fps", "fps", "Frames per second to sample", "1"));
+    parser.addOption(valueOption("threshold", "value", "Similarity threshold", "0.99"));
+    parser.addOption(
+        valueOption("video-changes", "count", "Changes required to enter video mode", "5"));
+    parser.addOption(
+        valueOption("video-window", "seconds", "Window in seconds for video detection", "15"));
+    parser.process(arguments);
+
+    if (parser.value(QStringLiteral("input")).isEmpty()) {
+        writeMessage(QObject::tr("Usage: stillsift --input file [--out DIR] [--fps N]\n"));
+        parser.showHelp(1);
+    }
+}
+
+std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
+{
+    RunOptions options;
+    options.input = parser.value(QStringLiteral("input"));
+    options.outDir = parser.value(QStringLiteral("out"));
+
+    const std::optional<int> fps = toInt(parser.value(QStringLiteral("fps")));
+    if (!fps || *fps <= 0)
+        return reject(QObject::tr("Invalid fps value\n"));
+    options.fps = *fps;
+
+    bool ok = false;
+    options.threshold = parser.value(QStringLiteral("threshold")).toDouble(&ok);
+    if (!ok)
+        return reject(QObject::tr("Invalid threshold value\n"));
+
+    const std::optional<int> videoChanges = toInt(parser.value(QStringLiteral("video-changes")));
+    if (!videoChanges || *videoChanges < 0)
+        return reject(QObject::tr("Invalid video-changes value\n"));
+    options.videoChanges = *videoChanges;
+
+    const std::optional<int> videoWindow = toInt(parser.value(QStringLiteral("video-window")));
+    if (!videoWindow || *videoWindow <= 0)
+        return reject(QObject::tr("Invalid video-window value\n"));
+    options.videoWindow = *videoWindow;
+
+    return options;
+}
+
+DetectOptions detectOptions(const RunOptions &options)
+{
+    return {options.fps, options.threshold, options.videoChanges, options.videoWindow};
+}
+
+void ignoreBrokenPipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}

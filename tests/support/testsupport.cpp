@@ -1,0 +1,100 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+RunResult runStillsift(const QStringList &arguments, const QString &workDir,
+                       const QProcessEnvironment &environment)
+{
+    QProcess process;
+    process.setProgram(QStringLiteral(STILLSIFT_BINARY_PATH));
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workDir);
+    process.setProcessEnvironment(environment);
+    process.start();
+    process.closeWriteChannel();
+    RunResult result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        QTest::qFail("stillsift did not finish within 60 s", __FILE__, __LINE__);
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.exitStatus = process.exitStatus();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QProcessEnvironment environmentWithPath(const QString &binDir)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"),
+                       binDir + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+    return environment;
+}
+
+void writeFakeFfmpeg(const QString &binDir, const QByteArray &body)
+{
+    QDir().mkpath(binDir);
+    QFile script(QDir(binDir).filePath(QStringLiteral("ffmpeg")));
+    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    script.write("#!/bin/sh\n" + body + "\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                  QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                  QFileDevice::ExeOther));
+}
+
+static QByteArray shellQuoted(const QString &text)
+{
+    QByteArray quoted = text.toLocal8Bit();
+    quoted.replace('\'', "'\\''");
+    return '\'' + quoted + '\'';
+}
+
+QByteArray recordArgumentsBody(const QString &argvFile)
+{
+    return "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + shellQuoted(argvFile);
+}
+
+QStringList recordedArguments(const QString &argvFile)
+{
+    QFile file(argvFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList arguments;
+    const QList<QByteArray> parts = file.readAll().split('\0');
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) // the last part follows the final NUL
+        arguments.append(QString::fromLocal8Bit(parts.at(i)));
+    return arguments;
+}
+
+QImage solidImage(int width, int height, QRgb colour)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
+void writePng(const QString &path, const QImage &image)
+{
+    QVERIFY2(image.save(path, "PNG"), qPrintable(path));
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+QByteArray lines(const QStringList &lines)
+{
+    QByteArray text;
+    for (const QString &line : lines)
+        text += line.toUtf8() + '\n';
+    return text;
+}

@@ -1,0 +1,46 @@
+// What the tests share: running the built binary with fake ffmpeg scripts
+// first on PATH, writing frame files, and reading back what a run left.
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+struct RunResult {
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the stillsift binary in workDir with the given environment, standard
+// input closed at once. Fails the current test if it does not end in 60 s.
+RunResult runStillsift(const QStringList &arguments, const QString &workDir,
+                       const QProcessEnvironment &environment);
+
+// An environment whose PATH starts with binDir, so a fake ffmpeg there wins.
+QProcessEnvironment environmentWithPath(const QString &binDir);
+
+// Writes an executable /bin/sh script binDir/ffmpeg with the given body.
+void writeFakeFfmpeg(const QString &binDir, const QByteArray &body);
+
+// A fake ffmpeg body that records its arguments, NUL-terminated, in argvFile.
+QByteArray recordArgumentsBody(const QString &argvFile);
+
+// The arguments recorded by recordArgumentsBody, or empty if it never ran.
+QStringList recordedArguments(const QString &argvFile);
+
+// A solid-colour RGB image, the kind ffmpeg's PNG frames decode to.
+QImage solidImage(int width, int height, QRgb colour);
+
+// Saves image as PNG at path; fails the current test if it cannot.
+void writePng(const QString &path, const QImage &image);
+
+// The names of the entries of dir (files and directories), sorted.
+QStringList entriesOf(const QString &dir);
+
+// Lines of text, each ended by "\n", joined: the exact expected output.
+QByteArray lines(const QStringList &lines);
