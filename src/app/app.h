@@ -30,6 +30,12 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser);
 // The options that steer the detection.
 DetectOptions detectOptions(const RunOptions &options);
 
+// Keeps Qt's own diagnostics (libpng complaining about a damaged frame, for
+// one) off standard error, which carries only this tool's messages and
+// ffmpeg's output; the reason a frame failed reaches the user in the tool's
+// own message.
+void silenceQtDiagnostics();
+
 // From here on a closed standard output or a vanished reader of a pipe makes
 // writes fail instead of killing the process. Called after ffmpeg has run, so
 // that ffmpeg itself starts with the default handling.

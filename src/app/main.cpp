@@ -11,6 +11,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    silenceQtDiagnostics();
     QCoreApplication::setApplicationName(QStringLiteral("stillsift"));
 
     QCommandLineParser parser;

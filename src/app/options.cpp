@@ -91,3 +91,8 @@ void ignoreBrokenPipe()
 {
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+void silenceQtDiagnostics()
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+}

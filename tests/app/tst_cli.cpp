@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 class CommandLine : public QObject
 {
     Q_OBJECT
@@ -21,23 +23,24 @@ class CommandLine : public QObject
 
   private:
     RunResult run(const QStringList &arguments);
-    QString argvFile() const { return m_dir.filePath(QStringLiteral("argv")); }
+    QString argvFile() const { return m_dir->filePath(QStringLiteral("argv")); }
 
-    QTemporaryDir m_dir;
+    std::unique_ptr<QTemporaryDir> m_dir; // a fresh one for every test function
     QString m_bin;
 };
 
 void CommandLine::init()
 {
-    QVERIFY(m_dir.isValid());
-    m_bin = m_dir.filePath(QStringLiteral("bin"));
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_bin = m_dir->filePath(QStringLiteral("bin"));
     QFile::remove(argvFile());
     writeFakeFfmpeg(m_bin, recordArgumentsBody(argvFile()));
 }
 
 RunResult CommandLine::run(const QStringList &arguments)
 {
-    return runStillsift(arguments, m_dir.path(), environmentWithPath(m_bin));
+    return runStillsift(arguments, m_dir->path(), environmentWithPath(m_bin));
 }
 
 void CommandLine::rejectedRuns_data()
@@ -179,7 +182,7 @@ void CommandLine::defaultsReachFfmpeg()
     QCOMPARE(recordedArguments(argvFile()),
              (QStringList{QStringLiteral("-i"), QStringLiteral("talk.mp4"), QStringLiteral("-vf"),
                           QStringLiteral("fps=1"), QStringLiteral("slides/frame_%06d.png")}));
-    QVERIFY(QFileInfo(m_dir.filePath(QStringLiteral("slides"))).isDir());
+    QVERIFY(QFileInfo(m_dir->filePath(QStringLiteral("slides"))).isDir());
 }
 
 void CommandLine::positionalArgumentsAreIgnored()

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 class Extraction : public QObject
 {
     Q_OBJECT
@@ -25,14 +27,15 @@ class Extraction : public QObject
     void realFfmpegSamplesATinyVideo();
 
   private:
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    std::unique_ptr<QTemporaryDir> m_dir; // a fresh one for every test function
     QString m_bin;
 };
 
 void Extraction::init()
 {
-    QVERIFY(m_dir.isValid());
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
     m_bin = path(QStringLiteral("bin"));
     QFile::remove(path(QStringLiteral("argv")));
 }
@@ -72,7 +75,7 @@ void Extraction::argumentsReachFfmpegUnchanged()
     QFETCH(QStringList, expected);
 
     writeFakeFfmpeg(m_bin, recordArgumentsBody(path(QStringLiteral("argv"))));
-    runStillsift(options, m_dir.path(), environmentWithPath(m_bin));
+    runStillsift(options, m_dir->path(), environmentWithPath(m_bin));
     QCOMPARE(recordedArguments(path(QStringLiteral("argv"))), expected);
 }
 
@@ -80,7 +83,7 @@ void Extraction::missingParentsAreCreatedBeforeFfmpegStarts()
 {
     // The fake proves the directory existed when it ran.
     writeFakeFfmpeg(m_bin, "test -d \"$(dirname \"$5\")\" && touch \"$(dirname \"$5\")/seen\"");
-    runStillsift({QStringLiteral("--input=a.mp4"), QStringLiteral("--out=x/y/z")}, m_dir.path(),
+    runStillsift({QStringLiteral("--input=a.mp4"), QStringLiteral("--out=x/y/z")}, m_dir->path(),
                  environmentWithPath(m_bin));
     QVERIFY(QFile::exists(path(QStringLiteral("x/y/z/seen"))));
 }
@@ -92,7 +95,7 @@ void Extraction::existingDirectoryIsNotEmptied()
     QVERIFY(keep.open(QIODevice::WriteOnly));
     keep.close();
     writeFakeFfmpeg(m_bin, "exit 0");
-    runStillsift({QStringLiteral("--input=a.mp4")}, m_dir.path(), environmentWithPath(m_bin));
+    runStillsift({QStringLiteral("--input=a.mp4")}, m_dir->path(), environmentWithPath(m_bin));
     QCOMPARE(entriesOf(path(QStringLiteral("slides"))), QStringList{QStringLiteral("notes.txt")});
 }
 
@@ -126,7 +129,7 @@ void Extraction::failures()
 
     writeFakeFfmpeg(m_bin, body);
     const RunResult result =
-        runStillsift({QStringLiteral("--input=a.mp4")}, m_dir.path(), environmentWithPath(m_bin));
+        runStillsift({QStringLiteral("--input=a.mp4")}, m_dir->path(), environmentWithPath(m_bin));
     QCOMPARE(result.exitStatus, QProcess::NormalExit);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.err, error);
@@ -141,7 +144,7 @@ void Extraction::outputDirectoryCannotBeCreated()
     writeFakeFfmpeg(m_bin, recordArgumentsBody(path(QStringLiteral("argv"))));
     const RunResult result =
         runStillsift({QStringLiteral("--input=a.mp4"), QStringLiteral("--out=plain/sub")},
-                     m_dir.path(), environmentWithPath(m_bin));
+                     m_dir->path(), environmentWithPath(m_bin));
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.err,
              QByteArray("ffmpeg failed: Failed to create output directory: plain/sub\n"));
@@ -153,7 +156,7 @@ void Extraction::ffmpegMissingFromPath()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"), path(QStringLiteral("empty")));
     const RunResult result =
-        runStillsift({QStringLiteral("--input=a.mp4")}, m_dir.path(), environment);
+        runStillsift({QStringLiteral("--input=a.mp4")}, m_dir->path(), environment);
     QCOMPARE(result.exitCode, 1);
     QVERIFY2(result.err.startsWith("ffmpeg failed: Failed to run ffmpeg: "),
              result.err.constData());
@@ -168,7 +171,7 @@ void Extraction::ffmpegStandardInputIsClosed()
     // when it asks a question, must see end of input rather than wait.
     writeFakeFfmpeg(m_bin, "cat > /dev/null; exit 3");
     const RunResult result =
-        runStillsift({QStringLiteral("--input=-")}, m_dir.path(), environmentWithPath(m_bin));
+        runStillsift({QStringLiteral("--input=-")}, m_dir->path(), environmentWithPath(m_bin));
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.err, QByteArray("ffmpeg failed: ffmpeg exited with code 3\n"));
 }
@@ -188,7 +191,7 @@ void Extraction::realFfmpegSamplesATinyVideo()
 
     const RunResult result = runStillsift(
         {QStringLiteral("--input"), video, QStringLiteral("--out"), path(QStringLiteral("frames"))},
-        m_dir.path(), QProcessEnvironment::systemEnvironment());
+        m_dir->path(), QProcessEnvironment::systemEnvironment());
     QCOMPARE(result.exitCode, 0);
     // One still picture: one slide, every other sampled frame gone.
     QCOMPARE(entriesOf(path(QStringLiteral("frames"))),

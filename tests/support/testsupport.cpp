@@ -61,6 +61,25 @@ QByteArray recordArgumentsBody(const QString &argvFile)
     return "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + shellQuoted(argvFile);
 }
 
+QByteArray copyFramesBody(const QString &sourceDir)
+{
+    // printf turns the pattern's "%%" back into "%", as ffmpeg does.
+    return "i=1\nfor f in " + shellQuoted(sourceDir) +
+           "/*.png; do\n"
+           "  cp \"$f\" \"$(printf \"$5\" $i)\" || exit 1\n"
+           "  i=$((i + 1))\n"
+           "done\n";
+}
+
+void writeSourceFrames(const QString &sourceDir, const QList<QImage> &frames)
+{
+    QVERIFY(QDir().mkpath(sourceDir));
+    for (qsizetype i = 0; i < frames.size(); ++i)
+        writePng(
+            QDir(sourceDir).filePath(QStringLiteral("%1.png").arg(i + 1, 6, 10, QLatin1Char('0'))),
+            frames.at(i));
+}
+
 QStringList recordedArguments(const QString &argvFile)
 {
     QFile file(argvFile);

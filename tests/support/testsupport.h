@@ -33,6 +33,14 @@ QByteArray recordArgumentsBody(const QString &argvFile);
 // The arguments recorded by recordArgumentsBody, or empty if it never ran.
 QStringList recordedArguments(const QString &argvFile);
 
+// A fake ffmpeg body that writes the PNG files of sourceDir, in name order,
+// as frames 1, 2, 3 ... through the frame pattern it is given, then exits 0.
+QByteArray copyFramesBody(const QString &sourceDir);
+
+// Writes frames 1, 2, 3 ... as sourceDir/NNNNNN.png, one per image, ready
+// for copyFramesBody.
+void writeSourceFrames(const QString &sourceDir, const QList<QImage> &frames);
+
 // A solid-colour RGB image, the kind ffmpeg's PNG frames decode to.
 QImage solidImage(int width, int height, QRgb colour);
 
