@@ -1,0 +1,222 @@
+// The whole job with the real ffmpeg, on a talk made here: four still
+// pictures of known length and a stretch of moving picture, encoded with
+// libx264 at ordinary quality.
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdlib>
+
+namespace
+{
+
+const int width = 320;
+const int height = 240;
+
+// Large, flat shapes survive lossy encoding well enough to be recognised.
+QImage picture(QRgb background, QRgb shape, int variant)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(background);
+    QPainter painter(&image);
+    painter.fillRect(40 + 60 * variant, 40, 100, 160, QColor(shape));
+    painter.fillRect(0, 200 - 30 * variant, width, 20, QColor(shape).darker(150));
+    return image;
+}
+
+// The mean of |difference| over all colour bytes of two images of one size.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    if (x.size() != y.size())
+        return 255.0;
+    qint64 total = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int column = 0; column < x.width(); ++column) {
+            const QRgb p = x.pixel(column, row), q = y.pixel(column, row);
+            total += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
+                     std::abs(qBlue(p) - qBlue(q));
+        }
+    return double(total) / (3.0 * x.width() * x.height());
+}
+
+} // namespace
+
+class EndToEnd : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void initTestCase();
+    void defaults();
+    void everyChangeIsVideo();
+    void secondRunIntoTheSameDirectory();
+    void reportLostOnAClosedOutput_data();
+    void reportLostOnAClosedOutput();
+
+  private:
+    RunResult run(const QStringList &options) const;
+    void checkSlides(const QString &dir, const QList<int> &pictures) const;
+
+    QTemporaryDir m_dir;
+    QString m_video;
+    QList<QImage> m_pictures;
+};
+
+void EndToEnd::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_pictures = {picture(qRgb(250, 250, 245), qRgb(200, 30, 30), 0),
+                  picture(qRgb(20, 40, 120), qRgb(240, 200, 40), 1),
+                  picture(qRgb(30, 120, 60), qRgb(250, 250, 250), 2),
+                  picture(qRgb(90, 90, 90), qRgb(40, 200, 220), 3)};
+    for (int i = 0; i < m_pictures.size(); ++i)
+        writePng(m_dir.filePath(QStringLiteral("picture%1.png").arg(i)), m_pictures.at(i));
+
+    // Pictures 0 and 1 for 6 s each, 4 s of moving test pattern, picture 2
+    // for 6 s, picture 3 for 4 s: 26 s, sampled at 1 fps as frames 0 to 25.
+    QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+                          QStringLiteral("error"), QStringLiteral("-y")};
+    const auto still = [&](int index, int seconds) {
+        arguments << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-framerate")
+                  << QStringLiteral("25") << QStringLiteral("-t") << QString::number(seconds)
+                  << QStringLiteral("-i")
+                  << m_dir.filePath(QStringLiteral("picture%1.png").arg(index));
+    };
+    still(0, 6);
+    still(1, 6);
+    arguments << QStringLiteral("-f") << QStringLiteral("lavfi") << QStringLiteral("-i")
+              << QStringLiteral("testsrc2=size=%1x%2:rate=25:duration=4").arg(width).arg(height);
+    still(2, 6);
+    still(3, 4);
+    m_video = m_dir.filePath(QStringLiteral("talk.mp4"));
+    arguments << QStringLiteral("-filter_complex")
+              << QStringLiteral("[0:v]setsar=1[a];[1:v]setsar=1[b];[2:v]setsar=1[c];"
+                                "[3:v]setsar=1[d];[4:v]setsar=1[e];"
+                                "[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p[v]")
+              << QStringLiteral("-map") << QStringLiteral("[v]") << QStringLiteral("-c:v")
+              << QStringLiteral("libx264") << QStringLiteral("-crf") << QStringLiteral("23")
+              << m_video;
+    QProcess ffmpeg;
+    ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    ffmpeg.start(QStringLiteral("ffmpeg"), arguments);
+    QVERIFY(ffmpeg.waitForFinished(120000));
+    QCOMPARE(ffmpeg.exitCode(), 0);
+}
+
+RunResult EndToEnd::run(const QStringList &options) const
+{
+    return runStillsift(QStringList{QStringLiteral("--input"), m_video} + options, m_dir.path(),
+                        QProcessEnvironment::systemEnvironment());
+}
+
+// dir holds exactly slide_0001.png ... showing the given pictures in order
+// (-1: a frame of the moving stretch).
+void EndToEnd::checkSlides(const QString &dir, const QList<int> &pictures) const
+{
+    QStringList names;
+    for (int i = 1; i <= pictures.size(); ++i)
+        names.append(QStringLiteral("slide_%1.png").arg(i, 4, 10, QLatin1Char('0')));
+    QCOMPARE(entriesOf(dir), names);
+    for (int i = 0; i < pictures.size(); ++i) {
+        const QImage slide(QDir(dir).filePath(names.at(i)));
+        QCOMPARE(slide.size(), QSize(width, height));
+        if (pictures.at(i) < 0)
+            continue;
+        const double difference = meanDifference(slide, m_pictures.at(pictures.at(i)));
+        QVERIFY2(difference < 6.0, qPrintable(QStringLiteral("%1 differs from picture %2 by %3")
+                                                  .arg(names.at(i))
+                                                  .arg(pictures.at(i))
+                                                  .arg(difference)));
+    }
+}
+
+void EndToEnd::defaults()
+{
+    // Never video by default: each frame of the moving stretch is a slide.
+    const RunResult result = run({QStringLiteral("--out"), QStringLiteral("defaults")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, lines({
+                             QStringLiteral("00:00:00 - 00:00:05\tdefaults/slide_0001.png"),
+                             QStringLiteral("00:00:06 - 00:00:11\tdefaults/slide_0002.png"),
+                             QStringLiteral("00:00:12 - 00:00:12\tdefaults/slide_0003.png"),
+                             QStringLiteral("00:00:13 - 00:00:13\tdefaults/slide_0004.png"),
+                             QStringLiteral("00:00:14 - 00:00:14\tdefaults/slide_0005.png"),
+                             QStringLiteral("00:00:15 - 00:00:15\tdefaults/slide_0006.png"),
+                             QStringLiteral("00:00:16 - 00:00:21\tdefaults/slide_0007.png"),
+                             QStringLiteral("00:00:22 - 00:00:25\tdefaults/slide_0008.png"),
+                         }));
+    checkSlides(m_dir.filePath(QStringLiteral("defaults")), {0, 1, -1, -1, -1, -1, 2, 3});
+}
+
+void EndToEnd::everyChangeIsVideo()
+{
+    // The first change enters video mode, and no still run reaches the
+    // default window of 15 frames again.
+    const RunResult result =
+        run({QStringLiteral("--out=video"), QStringLiteral("--video-changes=0")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, lines({QStringLiteral("00:00:00 - 00:00:05\tvideo/slide_0001.png"),
+                                QStringLiteral("00:00:06 - 00:00:25\tvideo0001")}));
+    checkSlides(m_dir.filePath(QStringLiteral("video")), {0});
+}
+
+void EndToEnd::secondRunIntoTheSameDirectory()
+{
+    const QString dir = m_dir.filePath(QStringLiteral("again"));
+    QCOMPARE(run({QStringLiteral("--out"), dir}).exitCode, 0);
+    QCOMPARE(entriesOf(dir).size(), 8);
+
+    // Fewer slides this time: 1 to 4 are replaced, 5 to 8 stay from the
+    // first run. A slide after a video keeps the frame where it settled.
+    const RunResult result =
+        run({QStringLiteral("--out"), dir, QStringLiteral("--video-changes"), QStringLiteral("1"),
+             QStringLiteral("--video-window"), QStringLiteral("3")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(
+        result.out,
+        lines({QStringLiteral("00:00:00 - 00:00:05\t") + dir + QStringLiteral("/slide_0001.png"),
+               QStringLiteral("00:00:06 - 00:00:11\t") + dir + QStringLiteral("/slide_0002.png"),
+               QStringLiteral("00:00:12 - 00:00:15\tvideo0001"),
+               QStringLiteral("00:00:16 - 00:00:21\t") + dir + QStringLiteral("/slide_0003.png"),
+               QStringLiteral("00:00:22 - 00:00:25\t") + dir + QStringLiteral("/slide_0004.png")}));
+    checkSlides(dir, {0, 1, 2, 3, -1, -1, 2, 3});
+}
+
+void EndToEnd::reportLostOnAClosedOutput_data()
+{
+    QTest::addColumn<QString>("redirect");
+    QTest::newRow("reader gone") << QStringLiteral("| true");
+    QTest::newRow("standard output closed") << QStringLiteral(">&-");
+}
+
+void EndToEnd::reportLostOnAClosedOutput()
+{
+    QFETCH(QString, redirect);
+
+    // The reader of the pipe is gone long before the report is written.
+    const QString dir = m_dir.filePath(QStringLiteral("closed"));
+    QDir(dir).removeRecursively();
+    QProcess shell;
+    shell.setWorkingDirectory(m_dir.path());
+    shell.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("{ \"$0\" --input \"$1\" --out \"$2\" 2>/dev/null; echo $? > "
+                                "status; } %1")
+                     .arg(redirect),
+                 QStringLiteral(STILLSIFT_BINARY_PATH), m_video, dir});
+    shell.closeWriteChannel();
+    QVERIFY(shell.waitForFinished(60000));
+    QFile status(m_dir.filePath(QStringLiteral("status")));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    QCOMPARE(status.readAll(), QByteArray("0\n"));
+    checkSlides(dir, {0, 1, -1, -1, -1, -1, 2, 3});
+}
+
+QTEST_GUILESS_MAIN(EndToEnd)
+#include "tst_endtoend.moc"

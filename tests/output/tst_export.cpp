@@ -1,0 +1,189 @@
+// Slide export: which frames become which slide files, what is deleted, and
+// what a failed rename leaves behind.
+#include "output.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace
+{
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    file.write(content);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString frameName(int number)
+{
+    return QStringLiteral("frame_%1.png").arg(number, 6, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+class Export : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void init();
+    void slideFileNames_data();
+    void slideFileNames();
+    void keptFramesBecomeNumberedSlides_data();
+    void keptFramesBecomeNumberedSlides();
+    void earlierSlidesAreReplacedNumberByNumber();
+    void tenThousandSlides();
+    void targetThatCannotBeRemoved();
+
+  private:
+    // Frames 1..count in the scratch directory, each holding its own name.
+    QStringList writeFrames(int count);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QDir m_out;
+};
+
+void Export::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_out = QDir(m_dir->path());
+}
+
+QStringList Export::writeFrames(int count)
+{
+    QStringList paths;
+    for (int i = 1; i <= count; ++i) {
+        paths.append(m_out.filePath(frameName(i)));
+        writeFile(paths.last(), frameName(i).toUtf8());
+    }
+    return paths;
+}
+
+void Export::slideFileNames_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("1") << 1 << "slide_0001.png";
+    QTest::newRow("42") << 42 << "slide_0042.png";
+    QTest::newRow("9999") << 9999 << "slide_9999.png";
+    QTest::newRow("10000 is not cut") << 10000 << "slide_10000.png";
+    QTest::newRow("123456") << 123456 << "slide_123456.png";
+}
+
+void Export::slideFileNames()
+{
+    QFETCH(int, number);
+    QFETCH(QString, name);
+    QCOMPARE(slideFileName(number), name);
+}
+
+void Export::keptFramesBecomeNumberedSlides_data()
+{
+    QTest::addColumn<QList<int>>("kept");         // frame numbers, 1-based
+    QTest::addColumn<QStringList>("slideFrames"); // what slide 1, 2 ... hold
+
+    QTest::newRow("one kept frame") << QList<int>{1} << QStringList{frameName(1)};
+    QTest::newRow("first kept frame is not the first frame")
+        << QList<int>{3, 5} << QStringList{frameName(3), frameName(5)};
+    QTest::newRow("numbered in frame order without gaps")
+        << QList<int>{6, 2, 4} << QStringList{frameName(2), frameName(4), frameName(6)};
+    QTest::newRow("every frame kept")
+        << QList<int>{1, 2, 3, 4, 5, 6} << QStringList{frameName(1), frameName(2), frameName(3),
+                                                       frameName(4), frameName(5), frameName(6)};
+    QTest::newRow("nothing kept deletes every frame") << QList<int>{} << QStringList{};
+}
+
+void Export::keptFramesBecomeNumberedSlides()
+{
+    QFETCH(QList<int>, kept);
+    QFETCH(QStringList, slideFrames);
+
+    const QStringList paths = writeFrames(6);
+    writeFile(m_out.filePath(QStringLiteral("notes.txt")), "mine");
+    QSet<QString> keepSet;
+    for (int number : kept)
+        keepSet.insert(paths.at(number - 1));
+    // A path that is no frame of the list takes no number and makes no file.
+    keepSet.insert(m_out.filePath(QStringLiteral("frame_999999.png")));
+
+    QVERIFY(exportSlides(paths, keepSet, m_out));
+    QStringList expected{QStringLiteral("notes.txt")};
+    for (int i = 0; i < slideFrames.size(); ++i) {
+        expected.append(slideFileName(i + 1));
+        QCOMPARE(readFile(m_out.filePath(slideFileName(i + 1))), slideFrames.at(i).toUtf8());
+    }
+    QCOMPARE(entriesOf(m_out.path()), expected);
+}
+
+void Export::earlierSlidesAreReplacedNumberByNumber()
+{
+    for (int i = 1; i <= 3; ++i)
+        writeFile(m_out.filePath(slideFileName(i)), "old");
+    const QStringList paths = writeFrames(4);
+
+    QVERIFY(exportSlides(paths, {paths.at(0), paths.at(2)}, m_out));
+    QCOMPARE(entriesOf(m_out.path()),
+             (QStringList{slideFileName(1), slideFileName(2), slideFileName(3)}));
+    QCOMPARE(readFile(m_out.filePath(slideFileName(1))), frameName(1).toUtf8());
+    QCOMPARE(readFile(m_out.filePath(slideFileName(2))), frameName(3).toUtf8());
+    QCOMPARE(readFile(m_out.filePath(slideFileName(3))), QByteArray("old"));
+}
+
+void Export::tenThousandSlides()
+{
+    const QStringList paths = writeFrames(10001);
+    const QSet<QString> keepSet(paths.cbegin(), paths.cend());
+    QVERIFY(exportSlides(paths, keepSet, m_out));
+    const QStringList names = entriesOf(m_out.path());
+    QCOMPARE(names.size(), 10001);
+    QVERIFY(names.contains(QStringLiteral("slide_9999.png")));
+    QCOMPARE(readFile(m_out.filePath(QStringLiteral("slide_10000.png"))),
+             frameName(10000).toUtf8());
+    QCOMPARE(readFile(m_out.filePath(QStringLiteral("slide_10001.png"))),
+             frameName(10001).toUtf8());
+}
+
+void Export::targetThatCannotBeRemoved()
+{
+    // Through the binary, for the message: a non-empty directory stands
+    // where the second slide should go.
+    const QString out = m_dir->filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(out + QStringLiteral("/slide_0002.png")));
+    writeFile(out + QStringLiteral("/slide_0002.png/inside"), "x");
+    writeFile(out + QStringLiteral("/slide_0003.png"), "old three");
+    const QList<QRgb> colours = {qRgb(255, 0, 0), qRgb(255, 0, 0), qRgb(0, 255, 0),
+                                 qRgb(0, 0, 255), qRgb(0, 0, 255), qRgb(9, 9, 9)};
+    for (int i = 0; i < colours.size(); ++i)
+        writePng(out + QLatin1Char('/') + frameName(i + 1), solidImage(4, 4, colours.at(i)));
+    const QString bin = m_dir->filePath(QStringLiteral("bin"));
+    writeFakeFfmpeg(bin, "exit 0");
+
+    const RunResult result =
+        runStillsift({QStringLiteral("--input=a.mp4"), QStringLiteral("--out=out")}, m_dir->path(),
+                     environmentWithPath(bin));
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.err,
+             QByteArray("failed to rename out/frame_000003.png to out/slide_0002.png\n"));
+    QCOMPARE(result.out, QByteArray());
+    // Before the failure: slide 1 made, frame 2 deleted. From it on: untouched.
+    QCOMPARE(entriesOf(out), (QStringList{frameName(3), frameName(4), frameName(5), frameName(6),
+                                          slideFileName(1), slideFileName(2), slideFileName(3)}));
+    QCOMPARE(readFile(out + QStringLiteral("/slide_0003.png")), QByteArray("old three"));
+    QCOMPARE(QImage(out + QStringLiteral("/slide_0001.png")).pixel(0, 0), colours.at(0));
+}
+
+QTEST_GUILESS_MAIN(Export)
+#include "tst_export.moc"
