@@ -16,6 +16,11 @@ struct RunResult {
     QByteArray err;
 };
 
+// Runs program in workDir with the given environment, standard input closed
+// at once. Fails the current test if it does not end in 60 s.
+RunResult runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
+                     const QProcessEnvironment &environment);
+
 // Runs the stillsift binary in workDir with the given environment, standard
 // input closed at once. Fails the current test if it does not end in 60 s.
 RunResult runStillsift(const QStringList &arguments, const QString &workDir,
@@ -29,6 +34,10 @@ void writeFakeFfmpeg(const QString &binDir, const QByteArray &body);
 
 // A fake ffmpeg body that records its arguments, NUL-terminated, in argvFile.
 QByteArray recordArgumentsBody(const QString &argvFile);
+
+// A fake ffmpeg body that copies the files of frameDir, in name order, to the
+// numbered frame files named by its pattern argument, as ffmpeg writes them.
+QByteArray copyFramesBody(const QString &frameDir);
 
 // The arguments recorded by recordArgumentsBody, or empty if it never ran.
 QStringList recordedArguments(const QString &argvFile);
