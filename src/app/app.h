@@ -36,6 +36,13 @@ DetectOptions detectOptions(const RunOptions &options);
 // own message.
 void silenceQtDiagnostics();
 
+// The frames of frameAt, counted on one self-updating line on standard error
+// while the walk asks for them, when standard error is a terminal; the line
+// is erased once the last frame, or one that cannot be decoded, has been
+// handed out. Anywhere else frameAt comes back as it is and nothing is
+// written, so redirected output holds only the messages.
+FrameSource withProgress(FrameSource frameAt, int frameCount);
+
 // From here on a closed standard output or a vanished reader of a pipe makes
 // writes fail instead of killing the process. Called after ffmpeg has run, so
 // that ffmpeg itself starts with the default handling.

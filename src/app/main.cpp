@@ -36,8 +36,8 @@ int main(int argc, char *argv[])
 
     LoadFailure loadFailure;
     Timeline timeline;
-    if (!segmentTimeline(paths, loadFrames(paths, &loadFailure), detectOptions(*options),
-                         &timeline)) {
+    const FrameSource frames = withProgress(loadFrames(paths, &loadFailure), int(paths.size()));
+    if (!segmentTimeline(paths, frames, detectOptions(*options), &timeline)) {
         writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
         return 1;
     }

@@ -4,11 +4,11 @@
 #include <QFile>
 #include <QTest>
 
-RunResult runStillsift(const QStringList &arguments, const QString &workDir,
-                       const QProcessEnvironment &environment)
+RunResult runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
+                     const QProcessEnvironment &environment)
 {
     QProcess process;
-    process.setProgram(QStringLiteral(STILLSIFT_BINARY_PATH));
+    process.setProgram(program);
     process.setArguments(arguments);
     process.setWorkingDirectory(workDir);
     process.setProcessEnvironment(environment);
@@ -18,7 +18,8 @@ RunResult runStillsift(const QStringList &arguments, const QString &workDir,
     if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished();
-        QTest::qFail("stillsift did not finish within 60 s", __FILE__, __LINE__);
+        QTest::qFail(qPrintable(program + QStringLiteral(" did not finish within 60 s")), __FILE__,
+                     __LINE__);
         return result;
     }
     result.exitCode = process.exitCode();
@@ -26,6 +27,12 @@ RunResult runStillsift(const QStringList &arguments, const QString &workDir,
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+RunResult runStillsift(const QStringList &arguments, const QString &workDir,
+                       const QProcessEnvironment &environment)
+{
+    return runProgram(QStringLiteral(STILLSIFT_BINARY_PATH), arguments, workDir, environment);
 }
 
 QProcessEnvironment environmentWithPath(const QString &binDir)

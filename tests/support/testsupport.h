@@ -16,6 +16,11 @@ struct RunResult {
     QByteArray err;
 };
 
+// Runs program in workDir with the given environment, standard input closed
+// at once. Fails the current test if it does not end in 60 s.
+RunResult runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
+                     const QProcessEnvironment &environment);
+
 // Runs the stillsift binary in workDir with the given environment, standard
 // input closed at once. Fails the current test if it does not end in 60 s.
 RunResult runStillsift(const QStringList &arguments, const QString &workDir,

@@ -1,0 +1,75 @@
+#include "app.h"
+#include "output.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+
+#include <memory>
+#include <unistd.h>
+
+namespace
+{
+
+// Thousands of redraws a second would flood a slow terminal (over ssh, say)
+// and cost more than the count is worth; five a second still reads as
+// moving.
+constexpr qint64 redrawIntervalMs = 200;
+
+struct ProgressLine {
+    int frameCount = 0;
+    qsizetype shownLength = 0; // 0 while nothing of the line is on the terminal
+    QElapsedTimer sinceShown;
+};
+
+void show(ProgressLine &line, int frameNumber)
+{
+    const int percent = int(qint64(frameNumber) * 100 / line.frameCount);
+    const QString text = QObject::tr("Comparing frames %1/%2 (%3%)")
+                             .arg(frameNumber)
+                             .arg(line.frameCount)
+                             .arg(percent);
+    // The count and the percentage only grow, so each text covers the last.
+    writeMessage(QLatin1Char('\r') + text);
+    line.shownLength = text.size();
+    line.sinceShown.start();
+}
+
+// Leaves the cursor at the start of an empty line, so whatever comes next
+// (a message, the report on the same terminal) starts as if the line had
+// never been there.
+void erase(ProgressLine &line)
+{
+    if (line.shownLength == 0)
+        return;
+    writeMessage(QLatin1Char('\r') + QString(line.shownLength, QLatin1Char(' ')) +
+                 QLatin1Char('\r'));
+    line.shownLength = 0;
+}
+
+void frameHandedOut(ProgressLine &line, int index, bool failed)
+{
+    // After the last frame, or a frame that cannot be decoded, the walk asks
+    // for no more: this is the last chance to take the line away.
+    if (failed || index + 1 >= line.frameCount) {
+        erase(line);
+        return;
+    }
+    if (line.shownLength == 0 || line.sinceShown.elapsed() >= redrawIntervalMs)
+        show(line, index + 1);
+}
+
+} // namespace
+
+FrameSource withProgress(FrameSource frameAt, int frameCount)
+{
+    if (!isatty(STDERR_FILENO))
+        return frameAt;
+    // The walk may copy the function; every copy must count on one line.
+    const auto line = std::make_shared<ProgressLine>();
+    line->frameCount = frameCount;
+    return [frameAt = std::move(frameAt), line](int index) {
+        QImage frame = frameAt(index);
+        frameHandedOut(*line, index, frame.isNull());
+        return frame;
+    };
+}
