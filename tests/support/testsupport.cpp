@@ -4,11 +4,31 @@
 #include <QFile>
 #include <QTest>
 
-RunResult runStillsift(const QStringList &arguments, const QString &workDir,
-                       const QProcessEnvironment &environment)
+#include <unistd.h>
+
+namespace
+{
+
+const QString unprivilegedId = QStringLiteral("65534"); // nobody
+
+bool isRoot()
+{
+    return geteuid() == 0;
+}
+
+QStringList asUnprivilegedUser(const QStringList &command)
+{
+    return QStringList{QStringLiteral("--reuid=") + unprivilegedId,
+                       QStringLiteral("--regid=") + unprivilegedId,
+                       QStringLiteral("--clear-groups"), QStringLiteral("--")} +
+           command;
+}
+
+RunResult runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
+                     const QProcessEnvironment &environment)
 {
     QProcess process;
-    process.setProgram(QStringLiteral(STILLSIFT_BINARY_PATH));
+    process.setProgram(program);
     process.setArguments(arguments);
     process.setWorkingDirectory(workDir);
     process.setProcessEnvironment(environment);
@@ -26,6 +46,37 @@ RunResult runStillsift(const QStringList &arguments, const QString &workDir,
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+} // namespace
+
+RunResult runStillsift(const QStringList &arguments, const QString &workDir,
+                       const QProcessEnvironment &environment)
+{
+    return runProgram(QStringLiteral(STILLSIFT_BINARY_PATH), arguments, workDir, environment);
+}
+
+RunResult runStillsiftUnprivileged(const QStringList &arguments, const QString &workDir,
+                                   const QProcessEnvironment &environment)
+{
+    if (!isRoot())
+        return runStillsift(arguments, workDir, environment);
+    const int chown = QProcess::execute(
+        QStringLiteral("chown"),
+        {QStringLiteral("-R"), unprivilegedId + QLatin1Char(':') + unprivilegedId, workDir});
+    if (chown != 0)
+        QTest::qFail("cannot hand the scratch directory to the unprivileged user", __FILE__,
+                     __LINE__);
+    return runProgram(
+        QStringLiteral("setpriv"),
+        asUnprivilegedUser(QStringList{QStringLiteral(STILLSIFT_BINARY_PATH)} + arguments), workDir,
+        environment);
+}
+
+bool canRunUnprivileged()
+{
+    return !isRoot() || QProcess::execute(QStringLiteral("setpriv"),
+                                          asUnprivilegedUser({QStringLiteral("/bin/true")})) == 0;
 }
 
 QProcessEnvironment environmentWithPath(const QString &binDir)
@@ -66,9 +117,14 @@ QByteArray copyFramesBody(const QString &sourceDir)
     // printf turns the pattern's "%%" back into "%", as ffmpeg does.
     return "i=1\nfor f in " + shellQuoted(sourceDir) +
            "/*.png; do\n"
-           "  cp \"$f\" \"$(printf \"$5\" $i)\" || exit 1\n"
+           "  cp -- \"$f\" \"$(printf -- \"$5\" $i)\" || exit 1\n"
            "  i=$((i + 1))\n"
            "done\n";
+}
+
+QString frameName(int number)
+{
+    return QStringLiteral("frame_%1.png").arg(number, 6, 10, QLatin1Char('0'));
 }
 
 void writeSourceFrames(const QString &sourceDir, const QList<QImage> &frames)
@@ -90,6 +146,19 @@ QStringList recordedArguments(const QString &argvFile)
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) // the last part follows the final NUL
         arguments.append(QString::fromLocal8Bit(parts.at(i)));
     return arguments;
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QImage solidImage(int width, int height, QRgb colour)
