@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
@@ -22,6 +23,13 @@ QStringList asUnprivilegedUser(const QStringList &command)
                        QStringLiteral("--regid=") + unprivilegedId,
                        QStringLiteral("--clear-groups"), QStringLiteral("--")} +
            command;
+}
+
+bool handToUnprivilegedUser(const QString &path)
+{
+    return QProcess::execute(QStringLiteral("chown"),
+                             {QStringLiteral("-R"),
+                              unprivilegedId + QLatin1Char(':') + unprivilegedId, path}) == 0;
 }
 
 RunResult runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
@@ -61,22 +69,28 @@ RunResult runStillsiftUnprivileged(const QStringList &arguments, const QString &
 {
     if (!isRoot())
         return runStillsift(arguments, workDir, environment);
-    const int chown = QProcess::execute(
-        QStringLiteral("chown"),
-        {QStringLiteral("-R"), unprivilegedId + QLatin1Char(':') + unprivilegedId, workDir});
-    if (chown != 0)
-        QTest::qFail("cannot hand the scratch directory to the unprivileged user", __FILE__,
-                     __LINE__);
-    return runProgram(
-        QStringLiteral("setpriv"),
-        asUnprivilegedUser(QStringList{QStringLiteral(STILLSIFT_BINARY_PATH)} + arguments), workDir,
-        environment);
+    // The build tree may lie where that user cannot reach it (below /root,
+    // say); the binary needs nothing from it but Qt, so a copy serves.
+    QTemporaryDir binDir;
+    const QString binary = binDir.filePath(QStringLiteral("stillsift"));
+    if (!QFile::copy(QStringLiteral(STILLSIFT_BINARY_PATH), binary) ||
+        !handToUnprivilegedUser(binDir.path()) || !handToUnprivilegedUser(workDir)) {
+        QTest::qFail("cannot hand the binary and the scratch directory to the unprivileged user",
+                     __FILE__, __LINE__);
+        return {};
+    }
+    return runProgram(QStringLiteral("setpriv"),
+                      asUnprivilegedUser(QStringList{binary} + arguments), workDir, environment);
 }
 
 bool canRunUnprivileged()
 {
-    return !isRoot() || QProcess::execute(QStringLiteral("setpriv"),
-                                          asUnprivilegedUser({QStringLiteral("/bin/true")})) == 0;
+    if (!isRoot())
+        return true;
+    QTemporaryDir workDir;
+    const RunResult help = runStillsiftUnprivileged({QStringLiteral("--help")}, workDir.path(),
+                                                    QProcessEnvironment::systemEnvironment());
+    return help.exitStatus == QProcess::NormalExit && help.exitCode == 0;
 }
 
 QProcessEnvironment environmentWithPath(const QString &binDir)
