@@ -16,19 +16,6 @@ const QRgb red = qRgb(220, 30, 30);
 const QRgb green = qRgb(30, 200, 40);
 const QRgb blue = qRgb(20, 40, 210);
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class Listing : public QObject
@@ -160,7 +147,7 @@ void Listing::undecodableFrameStopsBeforeAnyChange()
     const QList<QRgb> colours = {red, red, green, blue, blue};
     QStringList names;
     for (int i = 0; i < colours.size(); ++i) {
-        names.append(QStringLiteral("frame_%1.png").arg(i + 1, 6, 10, QLatin1Char('0')));
+        names.append(frameName(i + 1));
         writePng(out(names.last()), solidImage(16, 16, colours.at(i)));
     }
     const QString bad = out(names.at(badFrame - 1));

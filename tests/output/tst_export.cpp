@@ -10,29 +10,6 @@
 
 #include <memory>
 
-namespace
-{
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QString frameName(int number)
-{
-    return QStringLiteral("frame_%1.png").arg(number, 6, 10, QLatin1Char('0'));
-}
-
-} // namespace
-
 class Export : public QObject
 {
     Q_OBJECT

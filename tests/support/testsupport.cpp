@@ -2,7 +2,37 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
+
+namespace
+{
+
+const QString unprivilegedId = QStringLiteral("65534"); // nobody
+
+bool isRoot()
+{
+    return geteuid() == 0;
+}
+
+QStringList asUnprivilegedUser(const QStringList &command)
+{
+    return QStringList{QStringLiteral("--reuid=") + unprivilegedId,
+                       QStringLiteral("--regid=") + unprivilegedId,
+                       QStringLiteral("--clear-groups"), QStringLiteral("--")} +
+           command;
+}
+
+bool handToUnprivilegedUser(const QString &path)
+{
+    return QProcess::execute(QStringLiteral("chown"),
+                             {QStringLiteral("-R"),
+                              unprivilegedId + QLatin1Char(':') + unprivilegedId, path}) == 0;
+}
+
+} // namespace
 
 RunResult runProgram(const QString &program, const QStringList &arguments, const QString &workDir,
                      const QProcessEnvironment &environment)
@@ -33,6 +63,35 @@ RunResult runStillsift(const QStringList &arguments, const QString &workDir,
                        const QProcessEnvironment &environment)
 {
     return runProgram(QStringLiteral(STILLSIFT_BINARY_PATH), arguments, workDir, environment);
+}
+
+RunResult runStillsiftUnprivileged(const QStringList &arguments, const QString &workDir,
+                                   const QProcessEnvironment &environment)
+{
+    if (!isRoot())
+        return runStillsift(arguments, workDir, environment);
+    // The build tree may lie where that user cannot reach it (below /root,
+    // say); the binary needs nothing from it but Qt, so a copy serves.
+    QTemporaryDir binDir;
+    const QString binary = binDir.filePath(QStringLiteral("stillsift"));
+    if (!QFile::copy(QStringLiteral(STILLSIFT_BINARY_PATH), binary) ||
+        !handToUnprivilegedUser(binDir.path()) || !handToUnprivilegedUser(workDir)) {
+        QTest::qFail("cannot hand the binary and the scratch directory to the unprivileged user",
+                     __FILE__, __LINE__);
+        return {};
+    }
+    return runProgram(QStringLiteral("setpriv"),
+                      asUnprivilegedUser(QStringList{binary} + arguments), workDir, environment);
+}
+
+bool canRunUnprivileged()
+{
+    if (!isRoot())
+        return true;
+    QTemporaryDir workDir;
+    const RunResult help = runStillsiftUnprivileged({QStringLiteral("--help")}, workDir.path(),
+                                                    QProcessEnvironment::systemEnvironment());
+    return help.exitStatus == QProcess::NormalExit && help.exitCode == 0;
 }
 
 QProcessEnvironment environmentWithPath(const QString &binDir)
@@ -73,9 +132,14 @@ QByteArray copyFramesBody(const QString &sourceDir)
     // printf turns the pattern's "%%" back into "%", as ffmpeg does.
     return "i=1\nfor f in " + shellQuoted(sourceDir) +
            "/*.png; do\n"
-           "  cp \"$f\" \"$(printf \"$5\" $i)\" || exit 1\n"
+           "  cp -- \"$f\" \"$(printf -- \"$5\" $i)\" || exit 1\n"
            "  i=$((i + 1))\n"
            "done\n";
+}
+
+QString frameName(int number)
+{
+    return QStringLiteral("frame_%1.png").arg(number, 6, 10, QLatin1Char('0'));
 }
 
 void writeSourceFrames(const QString &sourceDir, const QList<QImage> &frames)
@@ -97,6 +161,19 @@ QStringList recordedArguments(const QString &argvFile)
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) // the last part follows the final NUL
         arguments.append(QString::fromLocal8Bit(parts.at(i)));
     return arguments;
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QImage solidImage(int width, int height, QRgb colour)

@@ -26,6 +26,16 @@ RunResult runProgram(const QString &program, const QStringList &arguments, const
 RunResult runStillsift(const QStringList &arguments, const QString &workDir,
                        const QProcessEnvironment &environment);
 
+// Permission bits deny root nothing. When the tests run as root, this runs
+// the binary as an unprivileged user (through setpriv) after handing that
+// user workDir and everything in it; otherwise it is runStillsift.
+RunResult runStillsiftUnprivileged(const QStringList &arguments, const QString &workDir,
+                                   const QProcessEnvironment &environment);
+
+// Whether runStillsiftUnprivileged runs as a user whom permission bits
+// deny: not root already, or root able to switch users.
+bool canRunUnprivileged();
+
 // An environment whose PATH starts with binDir, so a fake ffmpeg there wins.
 QProcessEnvironment environmentWithPath(const QString &binDir);
 
@@ -42,9 +52,18 @@ QStringList recordedArguments(const QString &argvFile);
 // as frames 1, 2, 3 ... through the frame pattern it is given, then exits 0.
 QByteArray copyFramesBody(const QString &sourceDir);
 
+// "frame_000001.png" for number 1: the names ffmpeg writes through the pattern.
+QString frameName(int number);
+
 // Writes frames 1, 2, 3 ... as sourceDir/NNNNNN.png, one per image, ready
 // for copyFramesBody.
 void writeSourceFrames(const QString &sourceDir, const QList<QImage> &frames);
+
+// Writes content to path, replacing it; fails the current test if it cannot.
+void writeFile(const QString &path, const QByteArray &content);
+
+// The content of path, or empty if it cannot be read.
+QByteArray readFile(const QString &path);
 
 // A solid-colour RGB image, the kind ffmpeg's PNG frames decode to.
 QImage solidImage(int width, int height, QRgb colour);
