@@ -4,8 +4,6 @@
 #include <QCommandLineOption>
 #include <QObject>
 
-#include <csignal>
-
 namespace
 {
 
@@ -85,14 +83,4 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
 DetectOptions detectOptions(const RunOptions &options)
 {
     return {options.fps, options.threshold, options.videoChanges, options.videoWindow};
-}
-
-void ignoreBrokenPipe()
-{
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
-void silenceQtDiagnostics()
-{
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 }
