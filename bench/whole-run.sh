@@ -35,9 +35,11 @@ make_talk() {
 
 # The peak resident size in KiB that the kernel reports for a process.
 peak_of() {
-    while read -r key value unit; do
-        [ "$key" = "VmHWM:" ] && { echo "$value"; return; }
-    done <"/proc/$1/status" 2>/dev/null || true
+    {
+        while read -r key value unit; do
+            [ "$key" = "VmHWM:" ] && { echo "$value"; return; }
+        done <"/proc/$1/status"
+    } 2>/dev/null || true
 }
 
 # Runs a command under /usr/bin/time; sets wall (s) and timed_peak (KiB, the

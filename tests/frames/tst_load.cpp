@@ -49,12 +49,26 @@ QImage inFormat(const QImage &image, QImage::Format format)
     return image.convertToFormat(format);
 }
 
-QImage translucent(int width, int height)
+QImage translucent(int i)
 {
-    QImage image(width, height, QImage::Format_ARGB32);
-    image.fill(qRgba(200, 100, 50, 90));
-    image.setPixel(0, 0, qRgba(1, 2, 3, 0));
+    QImage image(40, 30, QImage::Format_ARGB32);
+    image.fill(qRgba(200, 100, 50 + i, 90 + 5 * i));
+    image.setPixel(i % 40, 0, qRgba(1, 2, 3, 0));
     return image;
+}
+
+// Runs of frames in one format, each frame with its own palette or alpha,
+// so that buffers of that format are decoded over again and again.
+QList<QImage> runsOfOneFormat()
+{
+    QList<QImage> frames;
+    for (int i = 0; i < 8; ++i)
+        frames.append(inFormat(numberedFrame(i), QImage::Format_Indexed8));
+    for (int i = 0; i < 8; ++i)
+        frames.append(translucent(i));
+    for (int i = 0; i < 8; ++i)
+        frames.append(inFormat(numberedFrame(i), QImage::Format_Grayscale8));
+    return frames;
 }
 
 QList<int> upTo(int count)
@@ -127,7 +141,7 @@ void Loading::sameImagesAsAPlainReader_data()
     QTest::newRow("formats and sizes change from frame to frame")
         << QList<QImage>{numberedFrame(0),
                          numberedFrame(1),
-                         translucent(40, 30),
+                         translucent(2),
                          inFormat(numberedFrame(3), QImage::Format_Grayscale8),
                          inFormat(numberedFrame(4), QImage::Format_Indexed8),
                          inFormat(numberedFrame(5), QImage::Format_RGBA64),
@@ -135,10 +149,12 @@ void Loading::sameImagesAsAPlainReader_data()
                          numberedFrame(7, 41, 30),
                          numberedFrame(8, 1, 1),
                          numberedFrame(9),
-                         translucent(40, 30),
+                         translucent(10),
                          numberedFrame(11),
                          numberedFrame(12)}
         << QList<int>{2};
+    QTest::newRow("palettes and alpha differ within runs of one format")
+        << runsOfOneFormat() << QList<int>{3};
 }
 
 void Loading::sameImagesAsAPlainReader()
