@@ -1,6 +1,6 @@
 // Frame acquisition: ffmpeg samples the video into numbered PNG files in the
 // output directory, which are then found again in name (= time) order and
-// decoded one at a time, in order, as the detection asks for them.
+// decoded, a few frames ahead of the detection, as it asks for them in order.
 #pragma once
 
 #include <QDir>
@@ -28,6 +28,10 @@ struct LoadFailure {
 QImage loadFrame(const QString &path, LoadFailure *failure);
 
 // Decodes frame i of paths on demand. Frames must be asked for in increasing
-// order. A null image means frame i could not be decoded; *failure then says
-// which path and why. *failure must outlive the returned function.
+// order, from one thread; worker threads decode a bounded number of frames
+// ahead of the one asked for, into the buffers of frames the caller no longer
+// holds. A null image means frame i could not be decoded; *failure then says
+// which path and why, and later frames play no part. *failure must outlive
+// the returned function. Destroying the last copy of the function waits for
+// the frames being decoded and skips the rest.
 std::function<QImage(int)> loadFrames(const QStringList &paths, LoadFailure *failure);
