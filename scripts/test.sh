@@ -12,9 +12,9 @@ run_build() {
     dir=$1
     shift
     echo "== $dir"
-    cmake -S . -B "$dir" -DSTILLSIFT_WERROR=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -DSTILLSIFT_WERROR=ON -DSTILLSIFT_TESTS=ON "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
-    (cd "$dir" && ctest --output-on-failure -j"$jobs")
+    (cd "$dir" && ctest --output-on-failure --no-tests=error -j"$jobs")
 }
 
 run_build build
