@@ -36,8 +36,10 @@ int main(int argc, char *argv[])
 
     LoadFailure loadFailure;
     Timeline timeline;
-    const FrameSource frames = withProgress(loadFrames(paths, &loadFailure), int(paths.size()));
-    if (!segmentTimeline(paths, frames, detectOptions(*options), &timeline)) {
+    // The frame source is a temporary, so its decoding threads have stopped
+    // before anything is reported, renamed or deleted.
+    if (!segmentTimeline(paths, withProgress(loadFrames(paths, &loadFailure), int(paths.size())),
+                         detectOptions(*options), &timeline)) {
         writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
         return 1;
     }
