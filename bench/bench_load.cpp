@@ -119,12 +119,12 @@ void decodeAll(const QStringList &paths, const FrameSource &frameAt)
 {
     QImage previous;
     for (int i = 0; i < paths.size(); ++i) {
-        const QImage frame = frameAt(i);
-        if (frame.isNull()) {
+        const std::optional<QImage> frame = frameAt(i);
+        if (!frame || frame->isNull()) {
             std::fprintf(stderr, "frame %d could not be decoded\n", i);
             std::exit(1);
         }
-        previous = frame;
+        previous = *frame;
     }
 }
 
@@ -144,7 +144,11 @@ bool sameTimelines(const Timeline &a, const Timeline &b)
 
 FrameSource oneAtATime(const QStringList &paths, LoadFailure *failure)
 {
-    return [paths, failure](int index) { return loadFrame(paths.at(index), failure); };
+    return [paths, failure](int index) -> std::optional<QImage> {
+        if (index >= paths.size())
+            return std::nullopt;
+        return loadFrame(paths.at(index), failure);
+    };
 }
 
 void printRow(const char *name, const Cost &cost)
@@ -192,10 +196,10 @@ int main(int argc, char *argv[])
 
         Timeline plain, readAhead;
         plainWalk.push_back(measure(frames, oneAtATime(paths, &failure), [&](auto &source) {
-            segmentTimeline(paths, source, DetectOptions(), &plain);
+            segmentTimeline(source, DetectOptions(), &plain);
         }));
         readAheadWalk.push_back(measure(frames, loadFrames(paths, &failure), [&](auto &source) {
-            segmentTimeline(paths, source, DetectOptions(), &readAhead);
+            segmentTimeline(source, DetectOptions(), &readAhead);
         }));
         sameTimeline = sameTimeline && sameTimelines(plain, readAhead);
     }

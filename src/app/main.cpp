@@ -38,7 +38,7 @@ int main(int argc, char *argv[])
     Timeline timeline;
     // The frame source is a temporary, so its decoding threads have stopped
     // before anything is reported, renamed or deleted.
-    if (!segmentTimeline(paths, withProgress(loadFrames(paths, &loadFailure), int(paths.size())),
+    if (!segmentTimeline(withProgress(loadFrames(paths, &loadFailure), int(paths.size())),
                          detectOptions(*options), &timeline)) {
         writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
         return 1;

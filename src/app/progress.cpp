@@ -48,8 +48,8 @@ void erase(ProgressLine &line)
 
 void frameHandedOut(ProgressLine &line, int index, bool failed)
 {
-    // After the last frame, or a frame that cannot be decoded, the walk asks
-    // for no more: this is the last chance to take the line away.
+    // After the last frame, or a frame that cannot be had, the walk asks for
+    // no more: this is the last chance to take the line away.
     if (failed || index + 1 >= line.frameCount) {
         erase(line);
         return;
@@ -68,8 +68,8 @@ FrameSource withProgress(FrameSource frameAt, int frameCount)
     const auto line = std::make_shared<ProgressLine>();
     line->frameCount = frameCount;
     return [frameAt = std::move(frameAt), line](int index) {
-        QImage frame = frameAt(index);
-        frameHandedOut(*line, index, frame.isNull());
+        std::optional<QImage> frame = frameAt(index);
+        frameHandedOut(*line, index, !frame || frame->isNull());
         return frame;
     };
 }

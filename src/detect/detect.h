@@ -7,9 +7,9 @@
 #include <QList>
 #include <QSet>
 #include <QString>
-#include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // How alike two frames are, from 0.0 (nothing alike, or different sizes) to
 // 1.0 (the same red, green and blue at every pixel); alpha plays no part.
@@ -19,7 +19,7 @@ double frameSimilarity(const QImage &reference, const QImage &candidate);
 struct Segment {
     int startFrame = 0;
     int endFrame = 0;
-    QString keptFrame; // slide: the path of the frame kept as its image
+    int keptFrame = -1; // slide: the frame kept as its image
     bool isVideo = false;
     QString videoLabel; // video: "video0001", "video0002", ...
 };
@@ -33,14 +33,22 @@ struct DetectOptions {
 
 struct Timeline {
     QList<Segment> segments;
-    QSet<QString> keepSet; // one path per slide segment
+    QSet<int> keepSet; // the kept frame of every slide segment
 };
 
-// Hands out frame i, for i = 0, 1, 2 ... in increasing order; a null image
-// stops the walk.
-using FrameSource = std::function<QImage(int)>;
+// Hands out frame i, for i = 0, 1, 2 ... in increasing order, on one thread.
+// No value: there is no frame i, the frames have ended. A null image: frame i
+// could not be had (the source keeps the reason), which stops the walk.
+using FrameSource = std::function<std::optional<QImage>(int)>;
 
-// Walks frames 0 .. paths.size()-1 (paths is not empty) and fills *timeline.
-// Returns false, with *timeline incomplete, when frameAt yields a null image.
-bool segmentTimeline(const QStringList &paths, const FrameSource &frameAt,
-                     const DetectOptions &options, Timeline *timeline);
+// Takes each slide as the walk closes it, in time order, with the picture of
+// its kept frame; a slide that would cover no frame is never handed over.
+// Returning false (the picture could not be stored) stops the walk.
+using SlideSink = std::function<bool(const Segment &slide, const QImage &picture)>;
+
+// Walks the frames of frameAt until they end and fills *timeline (left empty
+// when there is no frame at all), handing each slide to keepSlide when one is given. Returns
+// false, with *timeline incomplete, when a frame could not be had or
+// keepSlide refused a slide.
+bool segmentTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
+                     const SlideSink &keepSlide = {});

@@ -7,12 +7,13 @@ namespace
 // compared with the one before it; in video mode with the frame of the last
 // change, until a long enough run of still frames ends the video.
 struct Walk {
-    const QStringList &paths;
     const DetectOptions &options;
+    const SlideSink &keepSlide;
     Timeline &timeline;
 
     QImage reference{};
-    QString referencePath{};
+    int keptFrame = 0;
+    QImage keptPicture{}; // the current slide's kept frame, held until the slide closes
     int segmentStart = 0;
     QList<int> changes{};    // recent changes in slide mode, oldest first
     qint64 windowLength = 0; // in frames; 64-bit, as the product can pass INT_MAX
@@ -24,12 +25,14 @@ struct Walk {
 
 // A slide that would cover no frame (its first change also opened it) is
 // left out, and so is its kept frame.
-void closeSlide(Walk &walk, int endFrame)
+bool closeSlide(Walk &walk, int endFrame)
 {
     if (endFrame < walk.segmentStart)
-        return;
-    walk.timeline.segments.append({walk.segmentStart, endFrame, walk.referencePath, false, {}});
-    walk.timeline.keepSet.insert(walk.referencePath);
+        return true;
+    const Segment slide{walk.segmentStart, endFrame, walk.keptFrame, false, {}};
+    walk.timeline.segments.append(slide);
+    walk.timeline.keepSet.insert(walk.keptFrame);
+    return !walk.keepSlide || walk.keepSlide(slide, walk.keptPicture);
 }
 
 // A video that would cover no frame takes no label number.
@@ -38,11 +41,17 @@ void closeVideo(Walk &walk, int endFrame)
     if (endFrame < walk.videoStart)
         return;
     const QString label = QStringLiteral("video%1").arg(walk.videoCounter, 4, 10, QLatin1Char('0'));
-    walk.timeline.segments.append({walk.videoStart, endFrame, QString(), true, label});
+    walk.timeline.segments.append({walk.videoStart, endFrame, -1, true, label});
     ++walk.videoCounter;
 }
 
-void slideModeChange(Walk &walk, int i, const QImage &frame)
+void keepFrame(Walk &walk, int i, const QImage &frame)
+{
+    walk.keptFrame = i;
+    walk.keptPicture = frame;
+}
+
+bool slideModeChange(Walk &walk, int i, const QImage &frame)
 {
     walk.changes.append(i);
     while (!walk.changes.isEmpty() && qint64(i) - walk.changes.first() > walk.windowLength)
@@ -50,18 +59,20 @@ void slideModeChange(Walk &walk, int i, const QImage &frame)
 
     if (walk.changes.size() > walk.options.videoChanges) {
         const int firstChange = walk.changes.first();
-        closeSlide(walk, firstChange - 1);
+        const bool kept = closeSlide(walk, firstChange - 1);
+        walk.keptPicture = QImage(); // no slide needs it until the video ends
         walk.videoStart = firstChange;
         walk.reference = frame;
         walk.runLength = 1;
         walk.videoMode = true;
-        return;
+        return kept;
     }
-    closeSlide(walk, i - 1);
-    walk.referencePath = walk.paths.at(i);
+    const bool kept = closeSlide(walk, i - 1);
+    keepFrame(walk, i, frame);
     walk.reference = frame;
     walk.changes = {i};
     walk.segmentStart = i;
+    return kept;
 }
 
 void leaveVideoMode(Walk &walk, int i, const QImage &frame)
@@ -70,7 +81,7 @@ void leaveVideoMode(Walk &walk, int i, const QImage &frame)
     // The frame at which the picture has been still long enough is the one
     // the next slide keeps, although the slide starts where it settled.
     closeVideo(walk, stillStart - 1);
-    walk.referencePath = walk.paths.at(i);
+    keepFrame(walk, i, frame);
     walk.segmentStart = stillStart;
     walk.reference = frame;
     walk.changes.clear();
@@ -78,49 +89,53 @@ void leaveVideoMode(Walk &walk, int i, const QImage &frame)
     walk.runLength = 1;
 }
 
-void step(Walk &walk, int i, const QImage &frame)
+// False when a closed slide could not be kept.
+bool step(Walk &walk, int i, const QImage &frame)
 {
     const bool like = frameSimilarity(walk.reference, frame) >= walk.options.threshold;
     if (!walk.videoMode) {
-        if (like)
-            walk.reference = frame;
-        else
-            slideModeChange(walk, i, frame);
+        if (!like)
+            return slideModeChange(walk, i, frame);
+        walk.reference = frame;
     } else if (!like) {
         walk.reference = frame;
         walk.runLength = 1;
     } else if (++walk.runLength >= walk.options.videoWindow) {
         leaveVideoMode(walk, i, frame);
     }
+    return true;
 }
 
 } // namespace
 
-bool segmentTimeline(const QStringList &paths, const FrameSource &frameAt,
-                     const DetectOptions &options, Timeline *timeline)
+bool segmentTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
+                     const SlideSink &keepSlide)
 {
-    const int frameCount = int(paths.size());
     timeline->segments.clear();
-    timeline->segments.reserve(frameCount);
     timeline->keepSet.clear();
 
-    Walk walk{paths, options, *timeline};
-    walk.reference = frameAt(0);
-    if (walk.reference.isNull())
+    const std::optional<QImage> first = frameAt(0);
+    if (!first)
+        return true;
+    if (first->isNull())
         return false;
-    walk.referencePath = paths.at(0);
+    Walk walk{options, keepSlide, *timeline};
+    walk.reference = *first;
+    keepFrame(walk, 0, *first);
     walk.windowLength = qint64(options.videoWindow) * options.fps;
 
-    for (int i = 1; i < frameCount; ++i) {
-        const QImage frame = frameAt(i);
-        if (frame.isNull())
+    int i = 1;
+    for (;; ++i) {
+        const std::optional<QImage> frame = frameAt(i);
+        if (!frame)
+            break;
+        if (frame->isNull() || !step(walk, i, *frame))
             return false;
-        step(walk, i, frame);
     }
 
-    if (walk.videoMode)
-        closeVideo(walk, frameCount - 1);
-    else
-        closeSlide(walk, frameCount - 1);
-    return true;
+    if (walk.videoMode) {
+        closeVideo(walk, i - 1);
+        return true;
+    }
+    return closeSlide(walk, i - 1);
 }

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // Makes sure outDir exists and has ffmpeg sample the input into
 // outDir/frame_NNNNNN.png at fps frames per second. On failure returns false
@@ -27,11 +28,11 @@ struct LoadFailure {
 // Decodes one frame; a null image means failure, described in *failure.
 QImage loadFrame(const QString &path, LoadFailure *failure);
 
-// Decodes frame i of paths on demand. Frames must be asked for in increasing
-// order, from one thread; worker threads decode a bounded number of frames
-// ahead of the one asked for, into the buffers of frames the caller no longer
-// holds. A null image means frame i could not be decoded; *failure then says
-// which path and why, and later frames play no part. *failure must outlive
-// the returned function. Destroying the last copy of the function waits for
-// the frames being decoded and skips the rest.
-std::function<QImage(int)> loadFrames(const QStringList &paths, LoadFailure *failure);
+// Decodes frame i of paths on demand; past the last path there is no frame
+// (no value). Frames must be asked for in increasing order, from one thread; worker threads decode
+// a bounded number of frames ahead of the one asked for, into the buffers of frames the caller no
+// longer holds. A null image means frame i could not be decoded; *failure then says which path and
+// why, and later frames play no part. *failure must outlive the returned function. Destroying the
+// last copy of the function waits for the frames being decoded and skips the rest.
+std::function<std::optional<QImage>(int)> loadFrames(const QStringList &paths,
+                                                     LoadFailure *failure);

@@ -213,10 +213,14 @@ QImage loadFrame(const QString &path, LoadFailure *failure)
     return QImage();
 }
 
-std::function<QImage(int)> loadFrames(const QStringList &paths, LoadFailure *failure)
+std::function<std::optional<QImage>(int)> loadFrames(const QStringList &paths, LoadFailure *failure)
 {
     // Every copy of the function shares the one read-ahead; the last one to
     // go stops the workers and waits for them.
     auto readAhead = std::make_shared<ReadAhead>(paths, failure);
-    return [readAhead](int index) { return takeFrame(*readAhead, index); };
+    return [readAhead](int index) -> std::optional<QImage> {
+        if (index >= readAhead->paths.size())
+            return std::nullopt;
+        return takeFrame(*readAhead, index);
+    };
 }

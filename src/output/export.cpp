@@ -8,11 +8,12 @@ QString slideFileName(int slideNumber)
     return QStringLiteral("slide_%1.png").arg(slideNumber, 4, 10, QLatin1Char('0'));
 }
 
-bool exportSlides(const QStringList &paths, const QSet<QString> &keepSet, const QDir &outDir)
+bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir &outDir)
 {
     int slideNumber = 1;
-    for (const QString &path : paths) {
-        if (!keepSet.contains(path)) {
+    for (int frame = 0; frame < paths.size(); ++frame) {
+        const QString &path = paths.at(frame);
+        if (!keepSet.contains(frame)) {
             // A frame that cannot be deleted only costs disk space.
             QFile::remove(path);
             continue;

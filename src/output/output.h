@@ -15,10 +15,11 @@ void writeMessage(const QString &message);
 // "slide_0001.png" for slide number 1; the width of four digits is a minimum.
 QString slideFileName(int slideNumber);
 
-// One pass in frame order: renames every kept frame to the next slide file
-// and deletes every other frame. Returns false after a failed rename, which it
-// has reported on standard error; no later frame is touched then.
-bool exportSlides(const QStringList &paths, const QSet<QString> &keepSet, const QDir &outDir);
+// One pass in frame order over the frame files: renames every kept frame to
+// the next slide file and deletes every other frame. Returns false after a
+// failed rename, which it has reported on standard error; no later frame is
+// touched then.
+bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir &outDir);
 
 // The report on standard output: one line per segment.
 void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir);

@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -40,21 +41,6 @@ QList<QImage> barFrames(const QList<int> &levels, int width = kWidth)
     return frames;
 }
 
-// Like the paths frame listing yields: the output directory joined with the
-// file name, so the keep-set holds these very strings.
-QString framePath(int index)
-{
-    return QStringLiteral("slides/frame_%1.png").arg(index + 1, 6, 10, QLatin1Char('0'));
-}
-
-QStringList framePaths(qsizetype count)
-{
-    QStringList paths;
-    for (int i = 0; i < count; ++i)
-        paths.append(framePath(i));
-    return paths;
-}
-
 DetectOptions detectOptions(int fps, double threshold, int videoChanges, int videoWindow)
 {
     DetectOptions options;
@@ -67,12 +53,12 @@ DetectOptions detectOptions(int fps, double threshold, int videoChanges, int vid
 
 Segment slide(int start, int end, int kept)
 {
-    return {start, end, framePath(kept), false, QString()};
+    return {start, end, kept, false, QString()};
 }
 
 Segment video(int start, int end, const char *label)
 {
-    return {start, end, QString(), true, QString::fromLatin1(label)};
+    return {start, end, -1, true, QString::fromLatin1(label)};
 }
 
 // Every field, with a null string told apart from an empty one.
@@ -86,7 +72,7 @@ QString describe(const Segment &segment)
         .arg(segment.isVideo ? QStringLiteral("video") : QStringLiteral("slide"))
         .arg(segment.startFrame)
         .arg(segment.endFrame)
-        .arg(text(segment.keptFrame), text(segment.videoLabel));
+        .arg(QString::number(segment.keptFrame), text(segment.videoLabel));
 }
 
 QStringList describe(const QList<Segment> &segments)
@@ -97,37 +83,54 @@ QStringList describe(const QList<Segment> &segments)
     return lines;
 }
 
-QStringList sorted(const QSet<QString> &set)
+QList<int> sorted(const QSet<int> &set)
 {
-    QStringList list(set.begin(), set.end());
-    list.sort();
+    QList<int> list(set.begin(), set.end());
+    std::sort(list.begin(), list.end());
     return list;
 }
 
-QStringList pathsOf(const QList<int> &indices)
-{
-    QStringList paths;
-    for (int index : indices)
-        paths.append(framePath(index));
-    return paths;
-}
-
-// Runs the walk over frames, recording which frames it asked for.
+// Runs the walk over frames, recording which frames it asked for and the
+// slides it handed over, with the pictures they kept.
 struct Run {
     bool ok = false;
     Timeline timeline;
     QList<int> requested;
+    QList<Segment> handedOver;
+    QList<QImage> pictures;
 };
 
-Run runWalk(const QList<QImage> &frames, const DetectOptions &options, int nullAt = -1)
+// nullAt: a frame that cannot be had; refuseAfter: how many slides the sink
+// takes before it refuses one (-1: all of them).
+Run runWalk(const QList<QImage> &frames, const DetectOptions &options, int nullAt = -1,
+            int refuseAfter = -1)
 {
     Run run;
-    const FrameSource source = [&](int i) {
+    const FrameSource source = [&](int i) -> std::optional<QImage> {
         run.requested.append(i);
+        if (i >= frames.size())
+            return std::nullopt;
         return i == nullAt ? QImage() : frames.at(i);
     };
-    run.ok = segmentTimeline(framePaths(frames.size()), source, options, &run.timeline);
+    const SlideSink sink = [&](const Segment &slide, const QImage &picture) {
+        if (run.handedOver.size() == refuseAfter)
+            return false;
+        run.handedOver.append(slide);
+        run.pictures.append(picture);
+        return true;
+    };
+    run.ok = segmentTimeline(source, options, &run.timeline, sink);
     return run;
+}
+
+// The slides of a timeline, in order.
+QList<Segment> slidesOf(const QList<Segment> &segments)
+{
+    QList<Segment> slides;
+    for (const Segment &segment : segments)
+        if (!segment.isVideo)
+            slides.append(segment);
+    return slides;
 }
 
 QList<int> upTo(int last)
@@ -141,13 +144,12 @@ QList<int> upTo(int last)
 // The walk written out plainly, one branch per case, empty segments included;
 // what an empty segment must not leave behind is removed afterwards
 // (withoutEmptySegments), so this shares no shortcut with the code under test.
-QList<Segment> literalWalk(const QList<QImage> &frames, const QStringList &paths,
-                           const DetectOptions &options)
+QList<Segment> literalWalk(const QList<QImage> &frames, const DetectOptions &options)
 {
     const int n = int(frames.size());
     QList<Segment> segments;
     QImage reference = frames.at(0);
-    QString referencePath = paths.at(0);
+    int referenceFrame = 0;
     int segmentStart = 0;
     QList<int> changes;
     bool videoMode = false;
@@ -164,14 +166,14 @@ QList<Segment> literalWalk(const QList<QImage> &frames, const QStringList &paths
             while (!changes.isEmpty() && i - changes.first() > windowLength)
                 changes.removeFirst();
             if (changes.size() > options.videoChanges) { // enter video mode
-                segments.append({segmentStart, changes.first() - 1, referencePath, false, {}});
+                segments.append({segmentStart, changes.first() - 1, referenceFrame, false, {}});
                 videoStart = changes.first();
                 reference = frames.at(i);
                 runLength = 1;
                 videoMode = true;
             } else { // slide change
-                segments.append({segmentStart, i - 1, referencePath, false, {}});
-                referencePath = paths.at(i);
+                segments.append({segmentStart, i - 1, referenceFrame, false, {}});
+                referenceFrame = i;
                 reference = frames.at(i);
                 changes = {i};
                 segmentStart = i;
@@ -180,8 +182,8 @@ QList<Segment> literalWalk(const QList<QImage> &frames, const QStringList &paths
             reference = frames.at(i);
             runLength = 1;
         } else if (++runLength >= options.videoWindow) { // leave video mode
-            segments.append({videoStart, i - runLength, {}, true, {}});
-            referencePath = paths.at(i);
+            segments.append({videoStart, i - runLength, -1, true, {}});
+            referenceFrame = i;
             segmentStart = i - runLength + 1;
             reference = frames.at(i);
             changes.clear();
@@ -190,9 +192,9 @@ QList<Segment> literalWalk(const QList<QImage> &frames, const QStringList &paths
         }
     }
     if (videoMode)
-        segments.append({videoStart, n - 1, {}, true, {}});
+        segments.append({videoStart, n - 1, -1, true, {}});
     else
-        segments.append({segmentStart, n - 1, referencePath, false, {}});
+        segments.append({segmentStart, n - 1, referenceFrame, false, {}});
     return segments;
 }
 
@@ -222,17 +224,17 @@ Timeline withoutEmptySegments(const QList<Segment> &literal, Dropped *dropped)
 }
 
 // The first broken promise of the segment list and keep-set, or an empty text.
-QString invariantViolation(const Timeline &timeline, const QStringList &paths)
+QString invariantViolation(const Timeline &timeline, int frameCount)
 {
     const QList<Segment> &segments = timeline.segments;
-    if (segments.isEmpty() || segments.size() > paths.size())
-        return QStringLiteral("%1 segments for %2 frames").arg(segments.size()).arg(paths.size());
+    if (segments.isEmpty() || segments.size() > frameCount)
+        return QStringLiteral("%1 segments for %2 frames").arg(segments.size()).arg(frameCount);
     if (segments.first().isVideo || segments.first().startFrame != 0)
         return QStringLiteral("does not open with a slide at 0");
-    if (segments.last().endFrame != paths.size() - 1)
+    if (segments.last().endFrame != frameCount - 1)
         return QStringLiteral("does not end at the last frame");
 
-    QSet<QString> slideKept;
+    QSet<int> slideKept;
     int lastKept = -1;
     int videos = 0;
     for (qsizetype k = 0; k < segments.size(); ++k) {
@@ -245,13 +247,13 @@ QString invariantViolation(const Timeline &timeline, const QStringList &paths)
         if (s.isVideo) {
             if (segments.at(k - 1).isVideo)
                 return where + QStringLiteral("two videos in a row");
-            if (!s.keptFrame.isNull())
+            if (s.keptFrame != -1)
                 return where + QStringLiteral("video keeps a frame");
             if (s.videoLabel != QStringLiteral("video%1").arg(++videos, 4, 10, QLatin1Char('0')))
                 return where + QStringLiteral("label out of sequence");
             continue;
         }
-        const int kept = int(paths.indexOf(s.keptFrame));
+        const int kept = s.keptFrame;
         if (!s.videoLabel.isNull())
             return where + QStringLiteral("slide has a label");
         if (kept < s.startFrame || kept > s.endFrame)
@@ -287,6 +289,8 @@ class Segmentation : public QObject
     void labelsPastFourDigits();
     void nullFrameStopsTheWalk_data();
     void nullFrameStopsTheWalk();
+    void refusedSlideStopsTheWalk();
+    void noFramesNoSegments();
     void randomSequencesKeepInvariantsAndMatchSteps();
 };
 
@@ -469,8 +473,14 @@ void Segmentation::timelines()
     const Run run = runWalk(barFrames(levels), options);
     QVERIFY(run.ok);
     QCOMPARE(describe(run.timeline.segments), describe(segments));
-    QCOMPARE(sorted(run.timeline.keepSet), pathsOf(kept));
-    QCOMPARE(run.requested, upTo(int(levels.size()) - 1));
+    QCOMPARE(sorted(run.timeline.keepSet), kept);
+    // Every frame once, in order, then one more to learn that they ended.
+    QCOMPARE(run.requested, upTo(int(levels.size())));
+    // The sink took every slide as it stands in the timeline, with the
+    // picture of its kept frame.
+    QCOMPARE(describe(run.handedOver), describe(slidesOf(run.timeline.segments)));
+    for (qsizetype k = 0; k < run.handedOver.size(); ++k)
+        QCOMPARE(run.pictures.at(k), barImage(levels.at(run.handedOver.at(k).keptFrame), kWidth));
 }
 
 void Segmentation::labelsPastFourDigits()
@@ -509,6 +519,32 @@ void Segmentation::nullFrameStopsTheWalk()
     QCOMPARE(run.requested, upTo(nullAt));
 }
 
+void Segmentation::refusedSlideStopsTheWalk()
+{
+    // Slides close at the changes at 2 and 5: refusing the second stops the
+    // walk there, without asking for a later frame.
+    const QList<QImage> frames = barFrames({0, 0, 500, 500, 500, 900, 0, 900, 0});
+    const Run run = runWalk(frames, detectOptions(1, 0.99, 5, 15), -1, 1);
+    QVERIFY(!run.ok);
+    QCOMPARE(describe(run.handedOver), describe(QList<Segment>{slide(0, 1, 0)}));
+    QCOMPARE(run.requested, upTo(5));
+
+    // The last slide is handed over after the frames end, and may be refused
+    // too.
+    const Run last = runWalk(barFrames({0, 0, 0}), detectOptions(1, 0.99, 5, 15), -1, 0);
+    QVERIFY(!last.ok);
+    QCOMPARE(last.requested, upTo(3));
+}
+
+void Segmentation::noFramesNoSegments()
+{
+    const Run run = runWalk({}, DetectOptions());
+    QVERIFY(run.ok);
+    QVERIFY(run.timeline.segments.isEmpty());
+    QVERIFY(run.handedOver.isEmpty());
+    QCOMPARE(run.requested, QList<int>{0});
+}
+
 void Segmentation::randomSequencesKeepInvariantsAndMatchSteps()
 {
     // Narrow frames keep the levels few, so still runs and repeats are common.
@@ -538,17 +574,15 @@ void Segmentation::randomSequencesKeepInvariantsAndMatchSteps()
                     levels.append(kOtherSize);
             }
             const QList<QImage> frames = barFrames(levels, width);
-            const QStringList paths = framePaths(n);
             const QString context = QStringLiteral("seed %1 round %2").arg(seed).arg(round);
 
             const Run run = runWalk(frames, options);
             QVERIFY2(run.ok, qPrintable(context));
-            QVERIFY2(run.requested == upTo(n - 1), qPrintable(context));
-            const QString violation = invariantViolation(run.timeline, paths);
+            QVERIFY2(run.requested == upTo(n), qPrintable(context));
+            const QString violation = invariantViolation(run.timeline, n);
             QVERIFY2(violation.isEmpty(), qPrintable(context + QStringLiteral(": ") + violation));
 
-            const Timeline expected =
-                withoutEmptySegments(literalWalk(frames, paths, options), &dropped);
+            const Timeline expected = withoutEmptySegments(literalWalk(frames, options), &dropped);
             const QStringList actual = describe(run.timeline.segments);
             const QStringList wanted = describe(expected.segments);
             QVERIFY2(actual == wanted,

@@ -31,12 +31,12 @@ QByteArray capturedStdout(const std::function<void()> &print)
 
 Segment slide(int start, int end)
 {
-    return {start, end, QStringLiteral("unused/frame.png"), false, {}};
+    return {start, end, start, false, {}};
 }
 
 Segment video(int start, int end, const char *label)
 {
-    return {start, end, {}, true, QString::fromLatin1(label)};
+    return {start, end, -1, true, QString::fromLatin1(label)};
 }
 
 } // namespace
