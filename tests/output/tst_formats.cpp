@@ -1,7 +1,8 @@
 // The timeline in every format and the slides as one PDF, through the built
 // binary, read back the way their users read them: a JSON parser, a CSV
 // reader, a WebVTT cue parser, the real ffmpeg and ffprobe, and poppler's
-// pdfinfo and pdftoppm. Every format must tell the text report's story.
+// pdfinfo, pdftoppm and pdftocairo. Every format must tell the text
+// report's story.
 #include "plainsimilarity.h"
 #include "testsupport.h"
 
@@ -12,10 +13,10 @@
 #include <QJsonObject>
 #include <QPainter>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
 #include <optional>
 
 namespace
@@ -248,7 +249,7 @@ class Formats : public QObject
 
     QTemporaryDir m_shared; // the source frames and the small video, made once
     QString m_video;
-    std::unique_ptr<QTemporaryDir> m_dir; // a fresh one for every test function
+    std::unique_ptr<QTemporaryDir> m_dir; // a fresh one for every row
     QString m_bin;
 };
 
