@@ -79,6 +79,13 @@ void CommandLine::rejectedRuns_data()
             << QStringList{in, QStringLiteral("--video-window=") + QLatin1String(value)}
             << badWindow << false;
 
+    const QByteArray badFormat = "Invalid format value\n";
+    for (const char *value : {"xml", "JSON", "", " csv", "text,json"})
+        QTest::addRow("format '%s'", value)
+            << QStringList{in, QStringLiteral("--format=") + QLatin1String(value),
+                           QStringLiteral("--pdf=slides.pdf")}
+            << badFormat << false;
+
     QTest::newRow("only the first bad option: fps")
         << QStringList{in, QStringLiteral("--video-window=0"), QStringLiteral("--threshold=x"),
                        QStringLiteral("--fps=0")}
@@ -90,6 +97,9 @@ void CommandLine::rejectedRuns_data()
     QTest::newRow("only the first bad option: video-changes")
         << QStringList{in, QStringLiteral("--video-window=0"), QStringLiteral("--video-changes=-1")}
         << badChanges << false;
+    QTest::newRow("only the first bad option: video-window")
+        << QStringList{in, QStringLiteral("--format=xml"), QStringLiteral("--video-window=0")}
+        << badWindow << false;
 }
 
 void CommandLine::rejectedRuns()
@@ -130,6 +140,9 @@ void CommandLine::acceptedValues_data()
                                     << "1";
     QTest::newRow("video-window max int") << "video-window"
                                           << "2147483647";
+    for (const char *value : {"text", "json", "csv", "vtt", "ffmetadata"})
+        QTest::addRow("format %s", value) << "format" << QString::fromLatin1(value);
+    QTest::newRow("pdf empty, as if not given") << "pdf" << QString();
 }
 
 void CommandLine::acceptedValues()
@@ -158,6 +171,8 @@ void CommandLine::helpWithoutInput()
             "--threshold <value>       Similarity threshold",
             "--video-changes <count>   Changes required to enter video mode",
             "--video-window <seconds>  Window in seconds for video detection",
+            "--format <format>         Timeline format: text, json, csv, vtt or ffmetadata",
+            "--pdf <file>              Also write the slides as one PDF file",
         };
         qsizetype last = -1;
         for (const QByteArray &line : expected) {
