@@ -16,6 +16,8 @@ namespace
 constexpr qint64 redrawIntervalMs = 200;
 
 struct ProgressLine {
+    ~ProgressLine();
+
     int frameCount = 0;
     qsizetype shownLength = 0; // 0 while nothing of the line is on the terminal
     QElapsedTimer sinceShown;
@@ -44,6 +46,14 @@ void erase(ProgressLine &line)
     writeMessage(QLatin1Char('\r') + QString(line.shownLength, QLatin1Char(' ')) +
                  QLatin1Char('\r'));
     line.shownLength = 0;
+}
+
+// The walk may stop without asking for another frame (a slide that cannot
+// be written): the line goes with the last copy of the frame source, before
+// anything else is written.
+ProgressLine::~ProgressLine()
+{
+    erase(*this);
 }
 
 void frameHandedOut(ProgressLine &line, int index, bool failed)

@@ -1,7 +1,9 @@
 #include "output.h"
 
 #include <QFile>
+#include <QImageWriter>
 #include <QObject>
+#include <QSaveFile>
 
 QString slideFileName(int slideNumber)
 {
@@ -26,6 +28,29 @@ bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir
             return false;
         }
         ++slideNumber;
+    }
+    return true;
+}
+
+bool writeSlide(const QImage &picture, const QString &path, QString *error)
+{
+    // QSaveFile writes into a temporary file beside path and renames it over
+    // path only once the picture is whole; on every failure it removes the
+    // temporary file, and path still holds what it held before.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    QImageWriter writer(&file, "png");
+    if (!writer.write(picture)) {
+        *error = file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
     }
     return true;
 }
