@@ -12,6 +12,10 @@
 #include <functional>
 #include <optional>
 
+// Makes sure outDir exists, with its parents. On failure returns false and
+// sets *failure to a one-line reason without a newline.
+bool makeOutputDirectory(const QString &outDir, QString *failure);
+
 // Makes sure outDir exists and has ffmpeg sample the input into
 // outDir/frame_NNNNNN.png at fps frames per second. On failure returns false
 // and sets *failure to a one-line reason without a newline.

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QSaveFile>
 
+#include <memory>
+
 QString slideFileName(int slideNumber)
 {
     return QStringLiteral("slide_%1.png").arg(slideNumber, 4, 10, QLatin1Char('0'));
@@ -48,9 +50,33 @@ bool writeSlide(const QImage &picture, const QString &path, QString *error)
         file.cancelWriting();
         return false;
     }
+    // commit() does not notice a failure to write out its buffer (a full
+    // disk, say) and would rename a cut file into place: the buffer goes
+    // out here, where a failure is seen.
+    if (!file.flush()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         *error = file.errorString();
         return false;
     }
     return true;
+}
+
+SlideSink slideWriter(const QDir &outDir, SlideFailure *failure)
+{
+    // Every copy of the sink counts on.
+    const auto written = std::make_shared<int>(0);
+    return [outDir, failure, written](const Segment &, const QImage &picture) {
+        const QString path = outDir.filePath(slideFileName(*written + 1));
+        QString error;
+        if (!writeSlide(picture, path, &error)) {
+            *failure = {path, error};
+            return false;
+        }
+        ++*written;
+        return true;
+    };
 }
