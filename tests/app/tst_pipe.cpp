@@ -22,17 +22,6 @@ const QRgb red = qRgb(220, 30, 30);
 const QRgb green = qRgb(30, 200, 40);
 const QRgb blue = qRgb(20, 40, 210);
 
-// A binary PPM picture of an RGB image, as ffmpeg's ppm encoder writes it.
-QByteArray ppmOf(const QImage &image)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    QByteArray bytes = "P6\n" + QByteArray::number(rgb.width()) + ' ' +
-                       QByteArray::number(rgb.height()) + "\n255\n";
-    for (int y = 0; y < rgb.height(); ++y)
-        bytes.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), 3 * rgb.width());
-    return bytes;
-}
-
 QImage decoded(const QString &path)
 {
     QImageReader reader(path, QByteArray());

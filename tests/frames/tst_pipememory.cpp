@@ -21,16 +21,6 @@ const int height = 360;
 // ffmpeg, so a reader that did not wait would pile frames up.
 const int framesPerSlide = 1;
 
-QByteArray ppmOf(const QImage &image)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    QByteArray bytes = "P6\n" + QByteArray::number(rgb.width()) + ' ' +
-                       QByteArray::number(rgb.height()) + "\n255\n";
-    for (int y = 0; y < rgb.height(); ++y)
-        bytes.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), 3 * rgb.width());
-    return bytes;
-}
-
 } // namespace
 
 class PipeMemory : public QObject
