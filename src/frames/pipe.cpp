@@ -5,11 +5,15 @@
 #include <QProcess>
 #include <QtEndian>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -34,6 +38,8 @@ constexpr std::size_t readAhead = 3;
 // How long the reader waits for ffmpeg before it looks for a request to
 // stop; destroying the source never waits much longer than this.
 constexpr int pollIntervalMs = 100;
+
+constexpr int pipeBytes = 1 << 20;
 
 struct PipedFrame {
     QImage image;    // null when this entry ends the frames
@@ -63,6 +69,12 @@ struct FramePipe {
     bool stopping = false;
 
     std::thread reader;
+
+    // Reader only: the frames handed out last, whose pixels are written over
+    // for a new frame once nobody else holds them. A fresh frame would cost
+    // a page fault per 4 KiB page as it is first written: at 1080p, 2000 a
+    // frame, dearer than the conversion itself on a virtual machine.
+    QList<QImage> handedOut;
 };
 
 bool stopRequested(FramePipe &pipe)
@@ -190,13 +202,43 @@ FrameRead readHeader(QProcess &ffmpeg, FramePipe &pipe, int frameNumber, Header 
     return {};
 }
 
+// How many frames handed out are kept for reuse: the walk holds at most
+// three (its reference, the frame it compares and the kept one) and the
+// queue readAhead, so one more is free whenever the walk has moved on.
+constexpr qsizetype remembered = readAhead + 4;
+
+// A frame of the given size and format handed out earlier that nobody else
+// holds any more, or a new one.
+QImage frameBuffer(FramePipe &pipe, int width, int height, QImage::Format format)
+{
+    for (qsizetype i = 0; i < pipe.handedOut.size(); ++i) {
+        const QImage &image = pipe.handedOut.at(i);
+        if (image.isDetached() && image.width() == width && image.height() == height &&
+            image.format() == format) {
+            // The count dropped to one on the walk's thread after its last
+            // read of the pixels; this orders the writes to come after it.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return pipe.handedOut.takeAt(i);
+        }
+    }
+    return QImage(width, height, format);
+}
+
+void rememberHandedOut(FramePipe &pipe, const QImage &image)
+{
+    pipe.handedOut.append(image);
+    if (pipe.handedOut.size() > remembered)
+        pipe.handedOut.removeFirst();
+}
+
 // The picture QImageReader makes of the PNG file ffmpeg would have written:
 // RGB32 for 8-bit samples, RGBX64 for 16-bit ones. RGB32 is also what the
 // similarity reads in place, without a conversion per comparison.
-QImage pictureOf(const QByteArray &samples, const Header &header)
+QImage pictureOf(FramePipe &pipe, const QByteArray &samples, const Header &header)
 {
     const bool wide = header.largestValue > 255;
-    QImage image(header.width, header.height, wide ? QImage::Format_RGBX64 : QImage::Format_RGB32);
+    QImage image = frameBuffer(pipe, header.width, header.height,
+                               wide ? QImage::Format_RGBX64 : QImage::Format_RGB32);
     if (image.isNull()) // out of memory
         return image;
     const auto *source = reinterpret_cast<const uchar *>(samples.constData());
@@ -235,7 +277,7 @@ FrameRead readFrame(QProcess &ffmpeg, FramePipe &pipe, int frameNumber, QByteArr
     const Wait wait = readFully(ffmpeg, pipe, samples.data(), size, &got);
     if (wait != Wait::Data)
         return {wait == Wait::Stopped ? FrameRead::Stopped : FrameRead::Cut, {}};
-    *image = pictureOf(samples, header);
+    *image = pictureOf(pipe, samples, header);
     if (image->isNull())
         return {FrameRead::Unreadable,
                 QObject::tr("frame %1 does not fit in memory").arg(frameNumber)};
@@ -304,6 +346,7 @@ void readFrames(QProcess &ffmpeg, FramePipe &pipe)
         const FrameRead read = readFrame(ffmpeg, pipe, frameNumber, samples, &image);
         switch (read.outcome) {
         case FrameRead::Frame:
+            rememberHandedOut(pipe, image);
             if (!deliver(pipe, {image, QString(), false}))
                 return;
             break;
@@ -330,6 +373,12 @@ void runFfmpeg(FramePipe &pipe)
                          QStringLiteral("image2pipe"), QStringLiteral("-c:v"),
                          QStringLiteral("ppm"), QStringLiteral("pipe:1")});
     ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A pipe holds 64 KiB by default: a 1080p frame would take a hundred
+    // wake-ups of both sides. 1 MiB, the most an unprivileged process may ask
+    // for by default, takes a sixteenth of them; where refused, the pipe
+    // stays as it is. Runs in the child between fork and exec, where its
+    // standard output is already the pipe.
+    ffmpeg.setChildProcessModifier([] { fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeBytes); });
     ffmpeg.start(QIODeviceBase::ReadWrite);
     // Nothing is ever written to ffmpeg; an open standard input would make
     // any question it asks wait forever for an answer.
