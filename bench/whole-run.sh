@@ -1,8 +1,10 @@
 #!/bin/sh
 # Whole runs on a generated 1080p, 30 fps talk: the bare frame extraction
 # that stillsift starts (ffmpeg -i V -vf fps=1 DIR/frame_%06d.png) against
-# stillsift --input V --out DIR, alternating, RUNS times each. Prints the
-# median wall times, their ratio and stillsift's peak resident memory.
+# stillsift --input V --out DIR and stillsift --pipe, in turn, RUNS times
+# each. Prints for each the median wall time and CPU time (user + system,
+# ffmpeg included), their ratios to the extraction, and stillsift's own peak
+# resident memory.
 #
 # Usage: bench/whole-run.sh [MINUTES...]     (default: 3)
 # With several lengths (bench/whole-run.sh 3 12) it also prints how time and
@@ -42,12 +44,13 @@ peak_of() {
     } 2>/dev/null || true
 }
 
-# Runs a command under /usr/bin/time; sets wall (s) and timed_peak (KiB, the
-# largest of the process and of every child it waited for: ffmpeg included).
+# Runs a command under /usr/bin/time; sets wall (s), cpu (s, user + system
+# of the process and of every child it waited for: ffmpeg included) and
+# timed_peak (KiB, the largest of the process and of those children).
 # Also sets own_peak: stillsift's own high-water mark, read from /proc while
 # it runs, when the command is stillsift.
 timed() {
-    /usr/bin/time -o "$work/time.out" -f '%e %M' "$@" >/dev/null 2>&1 &
+    /usr/bin/time -o "$work/time.out" -f '%e %M %U %S' "$@" >/dev/null 2>&1 &
     timer=$!
     own_peak=0
     child=
@@ -63,7 +66,8 @@ timed() {
         sleep 0.2
     done
     wait "$timer"
-    read -r wall timed_peak <"$work/time.out"
+    read -r wall timed_peak user system <"$work/time.out"
+    cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')
 }
 
 median() {
@@ -74,33 +78,39 @@ measure() {
     minutes=$1
     make_talk "$minutes"
     frames=$work/frames
-    bare_times= stillsift_times= own_peaks= timed_peaks=
+    bare_walls= bare_cpus= file_walls= file_cpus= file_peaks= pipe_walls= pipe_cpus= pipe_peaks=
     echo "${minutes}-minute talk, 1920x1080, 30 fps, sampled at 1 fps ($((minutes * 60)) frames); $runs runs each:"
     for run in $(seq 1 "$runs"); do
         rm -rf "$frames" && mkdir -p "$frames"
         timed ffmpeg -i "$talk" -vf fps=1 "$frames/frame_%06d.png"
-        bare_times="$bare_times $wall"
-        bare_peak=$timed_peak
+        bare_walls="$bare_walls $wall" bare_cpus="$bare_cpus $cpu"
+        printf '  run %s: bare extraction %6.2f s, CPU %6.2f s\n' "$run" "$wall" "$cpu"
         rm -rf "$frames"
         timed "$stillsift" --input "$talk" --out "$frames"
-        stillsift_times="$stillsift_times $wall"
-        own_peaks="$own_peaks $own_peak"
-        timed_peaks="$timed_peaks $timed_peak"
-        printf '  run %s: bare extraction %6.2f s (peak %d MB); stillsift %6.2f s (peak %d MB own, %d MB with ffmpeg)\n' \
-            "$run" "$(echo "$bare_times" | awk '{ print $NF }')" $((bare_peak / 1024)) \
-            "$wall" $((own_peak / 1024)) $((timed_peak / 1024))
+        file_walls="$file_walls $wall" file_cpus="$file_cpus $cpu" file_peaks="$file_peaks $own_peak"
+        printf '         stillsift       %6.2f s, CPU %6.2f s, peak %d MB own, %d MB with ffmpeg\n' \
+            "$wall" "$cpu" $((own_peak / 1024)) $((timed_peak / 1024))
+        rm -rf "$frames"
+        timed "$stillsift" --input "$talk" --out "$frames" --pipe
+        pipe_walls="$pipe_walls $wall" pipe_cpus="$pipe_cpus $cpu" pipe_peaks="$pipe_peaks $own_peak"
+        printf '         stillsift --pipe %6.2f s, CPU %6.2f s, peak %d MB own, %d MB with ffmpeg\n' \
+            "$wall" "$cpu" $((own_peak / 1024)) $((timed_peak / 1024))
     done
     rm -rf "$frames"
-    bare=$(echo "$bare_times" | median)
-    whole=$(echo "$stillsift_times" | median)
-    peak=$(echo "$own_peaks" | median)
-    awk -v bare="$bare" -v whole="$whole" -v peak="$peak" 'BEGIN {
-        printf "  median bare extraction  %7.2f s\n", bare
-        printf "  median stillsift        %7.2f s\n", whole
-        printf "  stillsift / extraction  %7.2f   (target <= 1.15)\n", whole / bare
-        printf "  stillsift peak RSS      %7.1f MB (own process, median; target <= 120)\n", peak / 1024
+    bare=$(echo "$bare_walls" | median) bare_cpu=$(echo "$bare_cpus" | median)
+    files=$(echo "$file_walls" | median) files_cpu=$(echo "$file_cpus" | median)
+    files_peak=$(echo "$file_peaks" | median)
+    piped=$(echo "$pipe_walls" | median) piped_cpu=$(echo "$pipe_cpus" | median)
+    piped_peak=$(echo "$pipe_peaks" | median)
+    awk -v b="$bare" -v bc="$bare_cpu" -v f="$files" -v fc="$files_cpu" -v fp="$files_peak" \
+        -v p="$piped" -v pc="$piped_cpu" -v pp="$piped_peak" 'BEGIN {
+        printf "  medians            wall              CPU               own peak\n"
+        printf "  bare extraction %7.2f s         %7.2f s\n", b, bc
+        printf "  stillsift       %7.2f s (x%.2f) %7.2f s (x%.2f) %6.1f MB\n", f, f / b, fc, fc / bc, fp / 1024
+        printf "  stillsift --pipe%7.2f s (x%.2f) %7.2f s (x%.2f) %6.1f MB\n", p, p / b, pc, pc / bc, pp / 1024
+        printf "  targets: stillsift x1.15 wall; --pipe x0.6 wall and CPU; peak <= 120 MB\n"
     }'
-    echo "$minutes $bare $whole $peak" >>"$work/summary"
+    echo "$minutes $bare $files $files_peak $piped $piped_peak" >>"$work/summary"
     echo
 }
 
@@ -108,8 +118,8 @@ measure() {
 for minutes in "$@"; do
     measure "$minutes"
 done
-awk 'NR == 1 { m = $1; b = $2; w = $3; p = $4; next }
-    { printf "%s min against %s min (x%.1f): bare extraction x%.2f, stillsift x%.2f, stillsift peak RSS x%.2f\n",
-          $1, m, $1 / m, $2 / b, $3 / w, $4 / p }' "$work/summary"
+awk 'NR == 1 { m = $1; b = $2; f = $3; fp = $4; p = $5; pp = $6; next }
+    { printf "%s min against %s min (x%.1f): bare extraction x%.2f, stillsift x%.2f (peak x%.2f), --pipe x%.2f (peak x%.2f)\n",
+          $1, m, $1 / m, $2 / b, $3 / f, $4 / fp, $5 / p, $6 / pp }' "$work/summary"
 grep -m1 'model name' /proc/cpuinfo | sed 's/.*: /CPU: /'
 echo "cores: $(nproc); load average now: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,4 +1,5 @@
-// The command line: the options, their defaults and their validation.
+// The command line: the options, their defaults and their validation; the
+// two ways of a run from the video to the timeline; the progress line.
 #pragma once
 
 #include "detect.h"
@@ -17,7 +18,8 @@ struct RunOptions {
     int videoChanges = 5;
     int videoWindow = 15;
     ReportFormat format = ReportFormat::Text;
-    QString pdfPath; // empty: no PDF
+    QString pdfPath;   // empty: no PDF
+    bool pipe = false; // frames through a pipe instead of frame files
 };
 
 // Declares the options and parses the arguments. Ends the process for --help
@@ -49,6 +51,25 @@ void silenceQtDiagnostics();
 // handed out. Anywhere else frameAt comes back as it is and nothing is
 // written, so redirected output holds only the messages.
 FrameSource withProgress(FrameSource frameAt, int frameCount);
+
+// The frames of frameAt, read from ffmpeg's pipe, shown on one
+// self-updating line on standard error as the time in the video they have
+// reached, with the percentage of the whole when ffprobe can tell the
+// video's length; only when standard error is a terminal. The line is erased
+// once the frames end or fail, and at the latest when the last copy of the
+// returned function goes.
+FrameSource withVideoTimeProgress(FrameSource frameAt, const QString &input, int fps);
+
+// The run up to the timeline, through frame files: ffmpeg writes them all,
+// the walk decodes and compares them, the kept ones are renamed to slide
+// files and the others deleted. False after a failure, which it has reported.
+bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline);
+
+// The run up to the timeline, through a pipe: the walk compares the frames as
+// ffmpeg sends them and each slide is written as it closes; no frame file is
+// made. False after a failure, which it has reported; the slides written
+// before it stay.
+bool slidesThroughPipe(const RunOptions &options, Timeline *timeline);
 
 // From here on a closed standard output or a vanished reader of a pipe makes
 // writes fail instead of killing the process. Called after ffmpeg has run, so

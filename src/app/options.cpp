@@ -47,6 +47,9 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
     parser.addOption(valueOption("format", "format",
                                  "Timeline format: text, json, csv, vtt or ffmetadata", "text"));
     parser.addOption(valueOption("pdf", "file", "Also write the slides as one PDF file", ""));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("pipe"),
+        QStringLiteral("Read frames from ffmpeg through a pipe instead of frame files")));
     parser.process(arguments);
 
     if (parser.value(QStringLiteral("input")).isEmpty()) {
@@ -60,6 +63,7 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     RunOptions options;
     options.input = parser.value(QStringLiteral("input"));
     options.outDir = parser.value(QStringLiteral("out"));
+    options.pipe = parser.isSet(QStringLiteral("pipe"));
 
     const std::optional<int> fps = toInt(parser.value(QStringLiteral("fps")));
     if (!fps || *fps <= 0)

@@ -1,9 +1,11 @@
 #include "app.h"
+#include "frames.h"
 #include "output.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <algorithm>
 #include <memory>
 #include <unistd.h>
 
@@ -16,8 +18,12 @@ namespace
 constexpr qint64 redrawIntervalMs = 200;
 
 struct ProgressLine {
-    int frameCount = 0;
-    qsizetype shownLength = 0; // 0 while nothing of the line is on the terminal
+    ~ProgressLine();
+
+    int frameCount = 0; // 0: not known in advance, the line shows video time
+    int fps = 1;
+    std::optional<double> duration; // seconds
+    qsizetype shownLength = 0;      // 0 while nothing of the line is on the terminal
     QElapsedTimer sinceShown;
 };
 
@@ -46,6 +52,14 @@ void erase(ProgressLine &line)
     line.shownLength = 0;
 }
 
+// The walk may stop without asking for another frame (a slide that cannot
+// be written): the line goes with the last copy of the frame source, before
+// anything else is written.
+ProgressLine::~ProgressLine()
+{
+    erase(*this);
+}
+
 void frameHandedOut(ProgressLine &line, int index, bool failed)
 {
     // After the last frame, or a frame that cannot be had, the walk asks for
@@ -58,7 +72,55 @@ void frameHandedOut(ProgressLine &line, int index, bool failed)
         show(line, index + 1);
 }
 
+QString clockTime(qint64 seconds)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+void showVideoTime(ProgressLine &line, int index)
+{
+    const qint64 seconds = index / line.fps;
+    QString text = QObject::tr("Comparing frames at %1").arg(clockTime(seconds));
+    if (line.duration) {
+        // Sampling may reach a little past the length ffprobe reports.
+        const int percent = int(std::min(100.0, double(seconds) * 100 / *line.duration));
+        text = QObject::tr("Comparing frames at %1 of %2 (%3%)")
+                   .arg(clockTime(seconds), clockTime(qint64(*line.duration)))
+                   .arg(percent);
+    }
+    // Times and percentages only grow, and so does the text: each covers
+    // the last.
+    writeMessage(QLatin1Char('\r') + text);
+    line.shownLength = text.size();
+    line.sinceShown.start();
+}
+
+void videoFrameHandedOut(ProgressLine &line, int index, bool ended)
+{
+    if (ended)
+        erase(line);
+    else if (line.shownLength == 0 || line.sinceShown.elapsed() >= redrawIntervalMs)
+        showVideoTime(line, index);
+}
+
 } // namespace
+
+FrameSource withVideoTimeProgress(FrameSource frameAt, const QString &input, int fps)
+{
+    if (!isatty(STDERR_FILENO))
+        return frameAt;
+    const auto line = std::make_shared<ProgressLine>();
+    line->fps = fps;
+    line->duration = videoDuration(input);
+    return [frameAt = std::move(frameAt), line](int index) {
+        std::optional<QImage> frame = frameAt(index);
+        videoFrameHandedOut(*line, index, !frame || frame->isNull());
+        return frame;
+    };
+}
 
 FrameSource withProgress(FrameSource frameAt, int frameCount)
 {

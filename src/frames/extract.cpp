@@ -17,13 +17,20 @@ QString framePattern(const QString &outDir)
 
 } // namespace
 
-bool extractFrames(const QString &input, const QString &outDir, int fps, QString *failure)
+bool makeOutputDirectory(const QString &outDir, QString *failure)
 {
     QDir dir(outDir);
     if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
         *failure = QObject::tr("Failed to create output directory: %1").arg(outDir);
         return false;
     }
+    return true;
+}
+
+bool extractFrames(const QString &input, const QString &outDir, int fps, QString *failure)
+{
+    if (!makeOutputDirectory(outDir, failure))
+        return false;
 
     QProcess ffmpeg;
     ffmpeg.setProgram(QStringLiteral("ffmpeg"));

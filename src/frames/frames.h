@@ -1,6 +1,7 @@
 // Frame acquisition: ffmpeg samples the video into numbered PNG files in the
 // output directory, which are then found again in name (= time) order and
 // decoded, a few frames ahead of the detection, as it asks for them in order.
+// Or ffmpeg sends the sampled frames down a pipe, read a few frames ahead.
 #pragma once
 
 #include <QDir>
@@ -10,6 +11,10 @@
 
 #include <functional>
 #include <optional>
+
+// Makes sure outDir exists, with its parents. On failure returns false and
+// sets *failure to a one-line reason without a newline.
+bool makeOutputDirectory(const QString &outDir, QString *failure);
 
 // Makes sure outDir exists and has ffmpeg sample the input into
 // outDir/frame_NNNNNN.png at fps frames per second. On failure returns false
@@ -36,3 +41,25 @@ QImage loadFrame(const QString &path, LoadFailure *failure);
 // last copy of the function waits for the frames being decoded and skips the rest.
 std::function<std::optional<QImage>(int)> loadFrames(const QStringList &paths,
                                                      LoadFailure *failure);
+
+// Why the frames from the pipe ended early: exactly one of the two is set.
+struct PipeFailure {
+    QString ffmpegFailure; // extractFrames' texts: ffmpeg could not run, or failed
+    QString outputFailure; // what ffmpeg sent is not a whole PPM picture stream
+};
+
+// Has ffmpeg sample input at fps frames per second, as extractFrames does,
+// but send the frames down a pipe instead of writing files, and returns once
+// ffmpeg has started (or could not be started). The function returned hands
+// out frame i for i = 0, 1, 2 ..., asked for in that order from one thread,
+// as decoded PNG frame files would give it; a thread of its own reads a few
+// frames ahead. Past the last frame it gives nothing, once ffmpeg has ended
+// well; a null image when ffmpeg failed or sent what cannot be read, with
+// *failure saying why. *failure must outlive the function. Destroying the
+// last copy of the function stops ffmpeg if it still runs.
+std::function<std::optional<QImage>(int)> pipeFrames(const QString &input, int fps,
+                                                     PipeFailure *failure);
+
+// The length of the input video in seconds, as ffprobe finds it; nothing when
+// it cannot say.
+std::optional<double> videoDuration(const QString &input);

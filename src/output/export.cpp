@@ -1,7 +1,11 @@
 #include "output.h"
 
 #include <QFile>
+#include <QImageWriter>
 #include <QObject>
+#include <QSaveFile>
+
+#include <memory>
 
 QString slideFileName(int slideNumber)
 {
@@ -28,4 +32,51 @@ bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir
         ++slideNumber;
     }
     return true;
+}
+
+bool writeSlide(const QImage &picture, const QString &path, QString *error)
+{
+    // QSaveFile writes into a temporary file beside path and renames it over
+    // path only once the picture is whole; on every failure it removes the
+    // temporary file, and path still holds what it held before.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    QImageWriter writer(&file, "png");
+    if (!writer.write(picture)) {
+        *error = file.error() != QFileDevice::NoError ? file.errorString() : writer.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    // commit() does not notice a failure to write out its buffer (a full
+    // disk, say) and would rename a cut file into place: the buffer goes
+    // out here, where a failure is seen.
+    if (!file.flush()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+SlideSink slideWriter(const QDir &outDir, SlideFailure *failure)
+{
+    // Every copy of the sink counts on.
+    const auto written = std::make_shared<int>(0);
+    return [outDir, failure, written](const Segment &, const QImage &picture) {
+        const QString path = outDir.filePath(slideFileName(*written + 1));
+        QString error;
+        if (!writeSlide(picture, path, &error)) {
+            *failure = {path, error};
+            return false;
+        }
+        ++*written;
+        return true;
+    };
 }

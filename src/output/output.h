@@ -1,5 +1,6 @@
-// Output: messages on standard error, the slide files, the timeline report
-// in the format asked for, and the slides as one PDF.
+// Output: messages on standard error, the slide files (kept frame files
+// renamed, or kept pictures encoded), the timeline report in the format
+// asked for, and the slides as one PDF.
 #pragma once
 
 #include "detect.h"
@@ -24,6 +25,24 @@ QString slideFileName(int slideNumber);
 // failed rename, which it has reported on standard error; no later frame is
 // touched then.
 bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir &outDir);
+
+// Why a slide could not be written.
+struct SlideFailure {
+    QString path;
+    QString error;
+};
+
+// Encodes picture as a PNG file at path, replacing any file there, through a
+// temporary file renamed into place: path never names a half-written file,
+// and no temporary file is left behind. False, with the reason in *error,
+// when the file cannot be written.
+bool writeSlide(const QImage &picture, const QString &path, QString *error);
+
+// A sink that writes each slide handed to it with writeSlide as the next
+// slide file in outDir, numbered from 1. A slide that cannot be written is
+// refused, with *failure saying which and why; *failure must outlive the
+// sink.
+SlideSink slideWriter(const QDir &outDir, SlideFailure *failure);
 
 // The report on standard output: one line per segment.
 void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir);

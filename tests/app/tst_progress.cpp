@@ -169,6 +169,30 @@ ProgressShown progressShown(const QByteArray &written, int frameCount)
     return shown;
 }
 
+// Every "Comparing frames at T[ of D (P%)]" in the stream: T never goes
+// back, D is the given duration and P is T out of D, truncated, exactly
+// when a duration is given.
+ProgressShown videoTimeShown(const QByteArray &written, int duration)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("Comparing frames at 00:00:(\\d\\d)(?: of 00:00:(\\d\\d) \\((\\d+)%\\))?"));
+    ProgressShown shown;
+    int last = 0;
+    auto it = pattern.globalMatch(QString::fromUtf8(written));
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        const int seconds = match.captured(1).toInt();
+        const bool hasDuration = match.hasCaptured(2);
+        if (seconds < last || hasDuration != (duration > 0) ||
+            (hasDuration && (match.captured(2).toInt() != duration ||
+                             match.captured(3).toInt() != seconds * 100 / duration)))
+            shown.failure = match.captured(0);
+        last = seconds;
+        ++shown.lines;
+    }
+    return shown;
+}
+
 } // namespace
 
 class Progress : public QObject
@@ -182,6 +206,8 @@ class Progress : public QObject
     void onATerminal_data() { addRuns(); }
     void onATerminal();
     void redrawsAreThrottled();
+    void videoTimeThroughThePipe_data();
+    void videoTimeThroughThePipe();
 
   private:
     void addRuns();
@@ -332,6 +358,65 @@ void Progress::redrawsAreThrottled()
     QVERIFY2(shown.lines <= 1 + elapsed / 200,
              qPrintable(QStringLiteral("%1 redraws in %2 ms").arg(shown.lines).arg(elapsed)));
     verifyLineGoneBefore(run.written, "00:00:00 - 00:06:39\tslides/slide_0001.png\n");
+}
+
+void Progress::videoTimeThroughThePipe_data()
+{
+    QTest::addColumn<QByteArray>("probe"); // the fake ffprobe's answer
+    QTest::addColumn<int>("duration");     // 0: none to be shown
+    QTest::addColumn<bool>("blockFirstSlide");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("length known: time and percentage")
+        << QByteArray("echo 8.000000") << 8 << false << 0;
+    QTest::newRow("length unknown: time alone") << QByteArray("exit 1") << 0 << false << 0;
+    QTest::newRow("slide refused while the line is shown")
+        << QByteArray("echo 8.000000") << 8 << true << 1;
+}
+
+void Progress::videoTimeThroughThePipe()
+{
+    QFETCH(QByteArray, probe);
+    QFETCH(int, duration);
+    QFETCH(bool, blockFirstSlide);
+    QFETCH(int, exitCode);
+
+    // Six frames, a quarter of a second apart: the line has time to move.
+    QByteArray frames;
+    int number = 0;
+    for (const QRgb colour : {qRgb(200, 0, 0), qRgb(200, 0, 0), qRgb(0, 0, 200), qRgb(0, 0, 200),
+                              qRgb(0, 200, 0), qRgb(0, 200, 0)}) {
+        const QByteArray name = "frame" + QByteArray::number(++number) + ".ppm";
+        writeFile(path(QString::fromLatin1(name)), ppmOf(solidImage(2, 1, colour)));
+        frames += "cat " + name + "\nsleep 0.25\n";
+    }
+    writeFakeFfmpeg(m_bin, frames);
+    const QString probed = path(QStringLiteral("probed"));
+    QFile::remove(probed);
+    writeFile(m_bin + QStringLiteral("/ffprobe"),
+              "#!/bin/sh\ntouch '" + QFile::encodeName(probed) + "'\n" + probe + '\n');
+    QVERIFY(QFile::setPermissions(m_bin + QStringLiteral("/ffprobe"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const auto prepare = [&] {
+        QDir(path(QStringLiteral("slides"))).removeRecursively();
+        if (blockFirstSlide) // a non-empty directory in the way of the slide
+            QDir().mkpath(path(QStringLiteral("slides/slide_0001.png/keep")));
+    };
+    const QStringList arguments{QStringLiteral("--input=talk.mp4"), QStringLiteral("--pipe")};
+
+    prepare();
+    const RunResult plain = runStillsift(arguments, m_dir.path(), environmentWithPath(m_bin));
+    QCOMPARE(plain.exitCode, exitCode);
+    QVERIFY2(!QFile::exists(probed), "ffprobe runs for the progress line only");
+    QCOMPARE(plain.err.isEmpty(), !blockFirstSlide);
+
+    prepare();
+    const TerminalRun run = runOnTerminal(arguments, m_dir.path(), environmentWithPath(m_bin));
+    QCOMPARE(run.exitCode, exitCode);
+    const ProgressShown shown = videoTimeShown(run.written, duration);
+    QVERIFY2(shown.failure.isEmpty(), qPrintable(shown.failure));
+    QVERIFY(shown.lines > 0);
+    verifyLineGoneBefore(run.written, plain.out + plain.err);
 }
 
 QTEST_GUILESS_MAIN(Progress)

@@ -176,6 +176,16 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QByteArray ppmOf(const QImage &image)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    QByteArray bytes = "P6\n" + QByteArray::number(rgb.width()) + ' ' +
+                       QByteArray::number(rgb.height()) + "\n255\n";
+    for (int y = 0; y < rgb.height(); ++y)
+        bytes.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), 3 * rgb.width());
+    return bytes;
+}
+
 QImage solidImage(int width, int height, QRgb colour)
 {
     QImage image(width, height, QImage::Format_RGB32);

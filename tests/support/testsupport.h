@@ -65,6 +65,10 @@ void writeFile(const QString &path, const QByteArray &content);
 // The content of path, or empty if it cannot be read.
 QByteArray readFile(const QString &path);
 
+// A binary PPM picture of an RGB image, as ffmpeg's ppm encoder sends it
+// down a pipe: what a fake ffmpeg writes for --pipe.
+QByteArray ppmOf(const QImage &image);
+
 // A solid-colour RGB image, the kind ffmpeg's PNG frames decode to.
 QImage solidImage(int width, int height, QRgb colour);
 

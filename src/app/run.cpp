@@ -1,0 +1,80 @@
+#include "app.h"
+#include "frames.h"
+#include "output.h"
+
+#include <QObject>
+
+bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline)
+{
+    QString failure;
+    if (!extractFrames(options.input, options.outDir, options.fps, &failure)) {
+        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(failure));
+        return false;
+    }
+    ignoreBrokenPipe();
+
+    const QDir outDir(options.outDir);
+    const QStringList paths = listFrames(outDir);
+    if (paths.isEmpty()) {
+        writeMessage(QObject::tr("no frames extracted\n"));
+        return false;
+    }
+
+    LoadFailure loadFailure;
+    // The frame source is a temporary, so its decoding threads have stopped
+    // before anything is reported, renamed or deleted.
+    if (!segmentTimeline(withProgress(loadFrames(paths, &loadFailure), int(paths.size())),
+                         detectOptions(options), timeline)) {
+        writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
+        return false;
+    }
+    return exportSlides(paths, timeline->keepSet, outDir);
+}
+
+namespace
+{
+
+// The walk stops at the first failure, so one of them is set.
+void reportPipeRunFailure(const PipeFailure &pipeFailure, const SlideFailure &slideFailure)
+{
+    if (!slideFailure.path.isEmpty())
+        writeMessage(
+            QObject::tr("failed to write %1: %2\n").arg(slideFailure.path, slideFailure.error));
+    else if (!pipeFailure.ffmpegFailure.isEmpty())
+        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(pipeFailure.ffmpegFailure));
+    else
+        writeMessage(QObject::tr("ffmpeg output unreadable: %1\n").arg(pipeFailure.outputFailure));
+}
+
+} // namespace
+
+bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
+{
+    QString failure;
+    if (!makeOutputDirectory(options.outDir, &failure)) {
+        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(failure));
+        return false;
+    }
+
+    PipeFailure pipeFailure;
+    SlideFailure slideFailure;
+    bool walked = false;
+    {
+        // ffmpeg, the reader thread and the progress line all go with the
+        // frame source at the end of this block, before anything is reported.
+        FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
+        ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
+        walked = segmentTimeline(withVideoTimeProgress(frames, options.input, options.fps),
+                                 detectOptions(options), timeline,
+                                 slideWriter(QDir(options.outDir), &slideFailure));
+    }
+    if (!walked) {
+        reportPipeRunFailure(pipeFailure, slideFailure);
+        return false;
+    }
+    if (timeline->segments.isEmpty()) {
+        writeMessage(QObject::tr("no frames extracted\n"));
+        return false;
+    }
+    return true;
+}
