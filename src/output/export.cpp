@@ -50,6 +50,11 @@ bool writeSlide(const QImage &picture, const QString &path, QString *error)
         file.cancelWriting();
         return false;
     }
+    return commitWhole(file, error);
+}
+
+bool commitWhole(QSaveFile &file, QString *error)
+{
     // commit() does not notice a failure to write out its buffer (a full
     // disk, say) and would rename a cut file into place: the buffer goes
     // out here, where a failure is seen.

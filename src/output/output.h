@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -37,6 +38,11 @@ struct SlideFailure {
 // and no temporary file is left behind. False, with the reason in *error,
 // when the file cannot be written.
 bool writeSlide(const QImage &picture, const QString &path, QString *error);
+
+// Renames the temporary file of file into place, but only when everything
+// written to it has reached the disk. Otherwise returns false, with the
+// reason in *error, and removes the temporary file.
+bool commitWhole(QSaveFile &file, QString *error);
 
 // A sink that writes each slide handed to it with writeSlide as the next
 // slide file in outDir, numbered from 1. A slide that cannot be written is

@@ -82,9 +82,5 @@ bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const Q
         if (!paintSlides(writer, slideCount(segments), outDir, failure))
             return false; // the save file removes its temporary file as it goes
     }
-    if (!file.commit()) {
-        *failure = file.errorString();
-        return false;
-    }
-    return true;
+    return commitWhole(file, failure);
 }

@@ -18,6 +18,8 @@
 
 #include <memory>
 #include <optional>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace
 {
@@ -236,6 +238,7 @@ class Formats : public QObject
     void failedRunsPrintNothing_data();
     void failedRunsPrintNothing();
     void pdfInAReadOnlyDirectoryLeavesTheOldOne();
+    void pdfOnAFullDiskLeavesNothing();
 
   private:
     void awkwardPaths();
@@ -580,6 +583,34 @@ void Formats::pdfInAReadOnlyDirectoryLeavesTheOldOne()
     QCOMPARE(entriesOf(dir), QStringList{QStringLiteral("deck.pdf")});
     QCOMPARE(readFile(QDir(dir).filePath(QStringLiteral("deck.pdf"))),
              QByteArray("the last talk's slides"));
+}
+
+void Formats::pdfOnAFullDiskLeavesNothing()
+{
+    const QString dir = m_dir->filePath(QStringLiteral("handouts"));
+    QVERIFY(QDir().mkpath(dir));
+    if (geteuid() != 0 ||
+        mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("cannot mount a small file system here");
+    // Filled to the last byte: the PDF can be opened, but not one page fits.
+    QFile filler(QDir(dir).filePath(QStringLiteral("filler")));
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+    writeFakeFfmpeg(m_bin, copyFramesBody(m_shared.filePath(QStringLiteral("source"))));
+
+    const RunResult result = run(
+        QStringList{QStringLiteral("--input=talk.mp4"), QStringLiteral("--pdf=handouts/deck.pdf")} +
+        detection);
+    const QStringList after = entriesOf(dir);
+    QVERIFY(umount(QFile::encodeName(dir).constData()) == 0);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err,
+             QByteArray("failed to write handouts/deck.pdf: No space left on device\n"));
+    QCOMPARE(after, QStringList{QStringLiteral("filler")});
 }
 
 QTEST_GUILESS_MAIN(Formats)
