@@ -15,6 +15,7 @@ struct RunOptions {
     double threshold = 0.99;
     int videoChanges = 5;
     int videoWindow = 15;
+    Detector detector = Detector::Pixel;
 };
 
 // Declares the options and parses the arguments. Ends the process for --help
@@ -23,7 +24,7 @@ struct RunOptions {
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments);
 
 // Reads and checks the numeric options in the order fps, threshold,
-// video-changes, video-window. The first bad one is reported on standard
+// video-changes, video-window, then the detector's name. The first bad one is reported on standard
 // error and yields no options.
 std::optional<RunOptions> validateOptions(const QCommandLineParser &parser);
 

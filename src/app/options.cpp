@@ -43,6 +43,7 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
         valueOption("video-changes", "count", "Changes required to enter video mode", "5"));
     parser.addOption(
         valueOption("video-window", "seconds", "Window in seconds for video detection", "15"));
+    parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
     parser.process(arguments);
 
     if (parser.value(QStringLiteral("input")).isEmpty()) {
@@ -77,10 +78,17 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
         return reject(QObject::tr("Invalid video-window value\n"));
     options.videoWindow = *videoWindow;
 
+    const QString detector = parser.value(QStringLiteral("detector"));
+    if (detector == QLatin1String("robust"))
+        options.detector = Detector::Robust;
+    else if (detector != QLatin1String("pixel"))
+        return reject(QObject::tr("Invalid detector value\n"));
+
     return options;
 }
 
 DetectOptions detectOptions(const RunOptions &options)
 {
-    return {options.fps, options.threshold, options.videoChanges, options.videoWindow};
+    return {options.detector, options.fps, options.threshold, options.videoChanges,
+            options.videoWindow};
 }

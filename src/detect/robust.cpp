@@ -1,0 +1,509 @@
+#include "detect.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <vector>
+
+namespace
+{
+
+// The frame is judged on the mean brightness of square blocks, about this
+// many down the picture whatever its size: sensor and compression noise
+// average out inside a block, while a line of text still fills a row of them.
+constexpr int gridRows = 90;
+
+// The least change of a block's mean, in levels of 0..255, that can count
+// as part of a change of slide; on a clean recording the noise is far below
+// it, so this alone decides there.
+constexpr float minimumStep = 8.0f;
+
+// On a noisy talk a block must move this many times further than the
+// picture's own noise tail (see noiseTail) to count as changed.
+constexpr float noiseFactor = 2.0f;
+
+// Changed blocks that touch another changed block, needed for a change: a
+// short word of text covers more, a burst of noise or a compression
+// artefact rarely lines up so.
+constexpr int clusterBlocks = 8;
+
+// A new picture must hold this long (the frame that shows it, and still
+// frames after it) before it counts as a slide.
+constexpr double holdSeconds = 2.0;
+
+// Motion that starts while a slide is shown, over at least this share of
+// the picture, in this many frames running, is a video (a clip, an
+// animation). A region that moves from the start of the talk, or that has
+// moved for long already (a speaker's camera), is left out of the decisions
+// instead, unless it covers much of the picture.
+constexpr double freshMotionShare = 0.005;
+constexpr int freshMotionFrames = 3;
+constexpr double videoShare = 0.25;
+
+// How much of the talk's recent past the noise level is learnt from.
+constexpr double noiseSeconds = 60.0;
+
+// A block seen moving that many times, with the memory fading over the
+// video window, belongs to a region that moves by itself.
+constexpr float moverScore = 1.5f;
+
+struct BlockGrid {
+    int columns = 0;
+    int rows = 0;
+    std::vector<float> means; // row by row, the mean of red + green + blue over 3
+};
+
+bool sameShape(const BlockGrid &a, const BlockGrid &b)
+{
+    return a.columns == b.columns && a.rows == b.rows;
+}
+
+// Any format is read through RGB32, whose pixels are whole QRgb words on
+// every processor.
+BlockGrid blockGrid(const QImage &frame)
+{
+    const bool inPlace =
+        frame.format() == QImage::Format_RGB32 || frame.format() == QImage::Format_ARGB32;
+    const QImage image = inPlace ? frame : frame.convertToFormat(QImage::Format_RGB32);
+    const int side = std::max(1, (image.height() + gridRows / 2) / gridRows);
+    BlockGrid grid;
+    grid.columns = std::max(1, image.width() / side);
+    grid.rows = std::max(1, image.height() / side);
+    grid.means.assign(std::size_t(grid.columns) * std::size_t(grid.rows), 0.0f);
+    if (image.isNull())
+        return grid;
+    const int usedWidth = std::min(image.width(), grid.columns * side);
+    const int usedHeight = std::min(image.height(), grid.rows * side);
+    std::vector<quint32> sums(std::size_t(grid.columns));
+    for (int blockRow = 0; blockRow < grid.rows; ++blockRow) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        const int endY = std::min(usedHeight, (blockRow + 1) * side);
+        for (int y = blockRow * side; y < endY; ++y) {
+            const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+            for (int x = 0; x < usedWidth; ++x)
+                sums[std::size_t(x / side)] +=
+                    quint32(qRed(pixels[x]) + qGreen(pixels[x]) + qBlue(pixels[x]));
+        }
+        const int blockHeight = std::max(1, endY - blockRow * side);
+        for (int column = 0; column < grid.columns; ++column) {
+            const int blockWidth = std::max(1, std::min(usedWidth - column * side, side));
+            grid.means[std::size_t(blockRow * grid.columns + column)] =
+                float(sums[std::size_t(column)]) / float(3 * blockWidth * blockHeight);
+        }
+    }
+    return grid;
+}
+
+float quantile(std::vector<float> values, double q)
+{
+    if (values.empty())
+        return 0.0f;
+    const auto at = values.begin() + std::ptrdiff_t(q * double(values.size() - 1));
+    std::nth_element(values.begin(), at, values.end());
+    return *at;
+}
+
+// How one grid differs from another. A light that dims or brightens shifts
+// every block of a similar brightness alike, but bright blocks that are
+// already clipped do not follow, so the shift is taken per band of
+// brightness: the median difference of the blocks in that band.
+struct Difference {
+    std::vector<unsigned char> changed; // per block
+    int clustered = 0;                  // changed blocks with a changed neighbour
+    float tail = 0.0f;                  // a high quantile of the blocks' corrected differences
+};
+
+constexpr int brightnessBands = 16;
+
+int bandOf(float mean)
+{
+    return std::clamp(int(mean) * brightnessBands / 256, 0, brightnessBands - 1);
+}
+
+std::vector<float> bandShifts(const BlockGrid &before, const BlockGrid &after,
+                              const std::vector<unsigned char> &ignored)
+{
+    std::vector<std::vector<float>> bands(brightnessBands);
+    std::vector<float> all;
+    all.reserve(before.means.size());
+    for (std::size_t k = 0; k < before.means.size(); ++k) {
+        if (ignored[k])
+            continue;
+        const float delta = after.means[k] - before.means[k];
+        bands[std::size_t(bandOf(before.means[k]))].push_back(delta);
+        all.push_back(delta);
+    }
+    // A band of a few blocks says little about the light: it follows the
+    // whole picture.
+    const float overall = quantile(all, 0.5);
+    std::vector<float> shifts(brightnessBands, overall);
+    for (int band = 0; band < brightnessBands; ++band) {
+        if (bands[std::size_t(band)].size() >= 20)
+            shifts[std::size_t(band)] = quantile(bands[std::size_t(band)], 0.5);
+    }
+    return shifts;
+}
+
+int clusteredCount(const std::vector<unsigned char> &changed, int columns, int rows)
+{
+    int count = 0;
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < columns; ++x) {
+            if (!changed[std::size_t(y * columns + x)])
+                continue;
+            bool touches = false;
+            for (int ny = std::max(0, y - 1); ny <= std::min(rows - 1, y + 1) && !touches; ++ny)
+                for (int nx = std::max(0, x - 1); nx <= std::min(columns - 1, x + 1); ++nx)
+                    if ((nx != x || ny != y) && changed[std::size_t(ny * columns + nx)])
+                        touches = true;
+            count += touches;
+        }
+    }
+    return count;
+}
+
+Difference compareGrids(const BlockGrid &before, const BlockGrid &after,
+                        const std::vector<unsigned char> &ignored, float threshold)
+{
+    Difference difference;
+    const std::size_t blocks = after.means.size();
+    if (!sameShape(before, after) || ignored.size() != blocks) {
+        // Frames of another size have nothing in common with the last.
+        difference.changed.assign(blocks, 1);
+        difference.clustered = int(blocks);
+        difference.tail = 255.0f;
+        return difference;
+    }
+    const std::vector<float> shifts = bandShifts(before, after, ignored);
+    difference.changed.assign(blocks, 0);
+    std::vector<float> residuals;
+    residuals.reserve(blocks);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        if (ignored[k])
+            continue;
+        const float residual = std::fabs(after.means[k] - before.means[k] -
+                                         shifts[std::size_t(bandOf(before.means[k]))]);
+        residuals.push_back(residual);
+        difference.changed[k] = residual > threshold;
+    }
+    difference.clustered = clusteredCount(difference.changed, after.columns, after.rows);
+    difference.tail = quantile(std::move(residuals), 0.995);
+    return difference;
+}
+
+// Blocks that moved repeatedly, each grown by one block all round: a region
+// moves a little beyond where it was seen moving.
+std::vector<unsigned char> moverMask(const std::vector<float> &scores, int columns, int rows)
+{
+    std::vector<unsigned char> mask(scores.size(), 0);
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < columns; ++x) {
+            if (scores[std::size_t(y * columns + x)] < moverScore)
+                continue;
+            for (int ny = std::max(0, y - 1); ny <= std::min(rows - 1, y + 1); ++ny)
+                for (int nx = std::max(0, x - 1); nx <= std::min(columns - 1, x + 1); ++nx)
+                    mask[std::size_t(ny * columns + nx)] = 1;
+        }
+    return mask;
+}
+
+enum class Phase {
+    Starting, // no picture has held yet
+    Settled,  // the current slide's picture holds
+    Pending,  // the picture differs from the slide; waiting for it to hold
+    Video,    // much of the picture keeps moving
+};
+
+struct RobustWalk {
+    const SlideSink &keepSlide;
+    Timeline &timeline;
+
+    int holdFrames = 0;
+    qsizetype noiseSamples = 0; // how many the noise level is taken from
+    float moverDecay = 0.0f;
+
+    Phase phase = Phase::Starting;
+    BlockGrid previous{};
+    BlockGrid reference{}; // the slide's picture, averaged over its settled frames
+    int referenceWeight = 0;
+    std::vector<float> moverScores{};
+    int freshMotionRun = 0;                         // frames running with fresh motion
+    std::vector<unsigned char> knownBeforeMotion{}; // the regions that moved before it began
+    std::vector<unsigned char> ignoredInVideo{};
+    std::deque<float> noiseTails{}; // from pairs of settled frames
+    int segmentStart = 0;
+    int changeStart = 0; // first frame of the pending change
+    int heldFrames = 0;
+    int videoStart = 0;
+    int stillStart = 0;
+    int stillFrames = 0;
+    int keptFrame = -1;
+    QImage keptPicture{};
+    int videoCounter = 1;
+};
+
+float changeThreshold(const RobustWalk &walk)
+{
+    if (walk.noiseTails.empty())
+        return minimumStep;
+    const std::vector<float> tails(walk.noiseTails.begin(), walk.noiseTails.end());
+    return std::max(minimumStep, noiseFactor * quantile(tails, 0.8));
+}
+
+bool closeSlide(RobustWalk &walk, int endFrame)
+{
+    if (endFrame < walk.segmentStart)
+        return true;
+    const Segment slide{walk.segmentStart, endFrame, walk.keptFrame, false, {}};
+    walk.timeline.segments.append(slide);
+    walk.timeline.keepSet.insert(walk.keptFrame);
+    return !walk.keepSlide || walk.keepSlide(slide, walk.keptPicture);
+}
+
+void closeVideo(RobustWalk &walk, int endFrame)
+{
+    if (endFrame < walk.videoStart)
+        return;
+    const QString label = QStringLiteral("video%1").arg(walk.videoCounter, 4, 10, QLatin1Char('0'));
+    walk.timeline.segments.append({walk.videoStart, endFrame, -1, true, label});
+    ++walk.videoCounter;
+}
+
+void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture)
+{
+    walk.phase = Phase::Settled;
+    walk.keptFrame = frame;
+    walk.keptPicture = picture;
+    walk.reference = grid;
+    walk.referenceWeight = 1;
+}
+
+void enterVideo(RobustWalk &walk, int start, const std::vector<unsigned char> &ignored)
+{
+    walk.phase = Phase::Video;
+    walk.videoStart = start;
+    walk.ignoredInVideo = ignored;
+    if (walk.ignoredInVideo.size() != walk.moverScores.size())
+        walk.ignoredInVideo.assign(walk.moverScores.size(), 0);
+    walk.stillFrames = 0;
+    walk.keptPicture = QImage();
+}
+
+// The share of the picture that changed into the previous frame and again
+// into this one: a picture that moves rather than one that changed once.
+// Fresh motion is motion outside the regions known to move already.
+struct Motion {
+    double share = 0.0; // of the picture
+    double freshShare = 0.0;
+};
+
+Motion trackMotion(RobustWalk &walk, const BlockGrid &grid, const Difference &sincePrevious)
+{
+    if (walk.freshMotionRun == 0)
+        walk.knownBeforeMotion = moverMask(walk.moverScores, grid.columns, grid.rows);
+    int moving = 0;
+    int fresh = 0;
+    for (std::size_t k = 0; k < sincePrevious.changed.size(); ++k) {
+        walk.moverScores[k] *= walk.moverDecay;
+        if (sincePrevious.changed[k]) {
+            walk.moverScores[k] += 1.0f;
+            ++moving;
+            fresh += !walk.knownBeforeMotion[k];
+        }
+    }
+    const double blocks = double(std::max<std::size_t>(1, sincePrevious.changed.size()));
+    return {moving / blocks, fresh / blocks};
+}
+
+// A first frame, or a frame of another size: nothing is known to move.
+void resetMotion(RobustWalk &walk, std::size_t blocks)
+{
+    walk.moverScores.assign(blocks, 0.0f);
+    walk.freshMotionRun = 0;
+}
+
+void forgetMotion(RobustWalk &walk, const std::vector<unsigned char> &blocks)
+{
+    if (blocks.size() != walk.moverScores.size())
+        return;
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+        if (blocks[k])
+            walk.moverScores[k] = 0.0f;
+    }
+}
+
+void learnNoise(RobustWalk &walk, const Difference &sincePrevious)
+{
+    walk.noiseTails.push_back(sincePrevious.tail);
+    if (qsizetype(walk.noiseTails.size()) > walk.noiseSamples)
+        walk.noiseTails.pop_front();
+}
+
+void followSlide(RobustWalk &walk, const BlockGrid &grid)
+{
+    walk.referenceWeight = std::min(walk.referenceWeight + 1, 8);
+    for (std::size_t k = 0; k < grid.means.size(); ++k)
+        walk.reference.means[k] +=
+            (grid.means[k] - walk.reference.means[k]) / float(walk.referenceWeight);
+}
+
+bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
+               float threshold)
+{
+    const Difference change = compareGrids(walk.previous, grid, walk.ignoredInVideo, threshold);
+    if (change.clustered < clusterBlocks) {
+        if (walk.stillFrames++ == 0)
+            walk.stillStart = frame;
+    } else {
+        walk.stillFrames = 0;
+    }
+    if (walk.stillFrames >= walk.holdFrames) {
+        closeVideo(walk, walk.stillStart - 1);
+        // The video's own motion says nothing about the slides after it.
+        std::vector<unsigned char> inVideo(walk.ignoredInVideo.size());
+        for (std::size_t k = 0; k < inVideo.size(); ++k)
+            inVideo[k] = !walk.ignoredInVideo[k];
+        forgetMotion(walk, inVideo);
+        walk.segmentStart = walk.stillStart;
+        settle(walk, frame, grid, picture);
+    }
+    return true;
+}
+
+// Whatever moves before the first picture has held is taken for a region
+// that moves by itself, unless it covers much of the picture.
+bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
+                  const std::vector<unsigned char> &ignored, float threshold, const Motion &motion)
+{
+    if (frame == 0) {
+        walk.heldFrames = 1;
+    } else if (compareGrids(walk.previous, grid, ignored, threshold).clustered < clusterBlocks) {
+        ++walk.heldFrames;
+    } else {
+        walk.heldFrames = 1;
+    }
+    if (walk.heldFrames >= walk.holdFrames)
+        settle(walk, frame, grid, picture);
+    else if (walk.freshMotionRun >= freshMotionFrames && motion.share >= videoShare)
+        enterVideo(walk, 0, {});
+    return true;
+}
+
+bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
+               const std::vector<unsigned char> &ignored, float threshold)
+{
+    if (walk.freshMotionRun >= freshMotionFrames) {
+        // The video starts where the picture first gave way.
+        const int start = walk.phase == Phase::Pending
+                              ? walk.changeStart
+                              : std::max(walk.segmentStart, frame - walk.freshMotionRun);
+        const bool kept = closeSlide(walk, start - 1);
+        enterVideo(walk, start, walk.knownBeforeMotion);
+        return kept;
+    }
+    const Difference fromSlide = compareGrids(walk.reference, grid, ignored, threshold);
+    if (fromSlide.clustered < clusterBlocks) {
+        // Back to the slide's picture, or what differed was a region now
+        // known to move by itself.
+        walk.phase = Phase::Settled;
+        followSlide(walk, grid);
+        return true;
+    }
+    if (walk.phase == Phase::Settled) {
+        walk.phase = Phase::Pending;
+        walk.changeStart = frame;
+        walk.heldFrames = 1;
+        return true;
+    }
+    if (compareGrids(walk.previous, grid, ignored, threshold).clustered < clusterBlocks)
+        ++walk.heldFrames;
+    else
+        walk.heldFrames = 1;
+    if (walk.heldFrames < walk.holdFrames)
+        return true;
+    // The slide ends where its picture first gave way, however many steps
+    // the new picture took to settle.
+    const bool kept = closeSlide(walk, walk.changeStart - 1);
+    walk.segmentStart = walk.changeStart;
+    // What changed with the slide changed once; it does not move by itself.
+    forgetMotion(walk, fromSlide.changed);
+    settle(walk, frame, grid, picture);
+    return kept;
+}
+
+bool step(RobustWalk &walk, int frame, const QImage &picture)
+{
+    const BlockGrid grid = blockGrid(picture);
+    const float threshold = changeThreshold(walk);
+    Motion motion;
+    if (frame == 0 || !sameShape(walk.previous, grid)) {
+        resetMotion(walk, grid.means.size());
+    } else {
+        const std::vector<unsigned char> nothing(grid.means.size(), 0);
+        const Difference sincePrevious = compareGrids(walk.previous, grid, nothing, threshold);
+        motion = trackMotion(walk, grid, sincePrevious);
+        walk.freshMotionRun = motion.freshShare >= freshMotionShare ? walk.freshMotionRun + 1 : 0;
+        if (walk.phase == Phase::Settled && sincePrevious.clustered < clusterBlocks)
+            learnNoise(walk, sincePrevious);
+    }
+    const std::vector<unsigned char> ignored = moverMask(walk.moverScores, grid.columns, grid.rows);
+
+    bool kept = true;
+    switch (walk.phase) {
+    case Phase::Starting:
+        kept = stepStarting(walk, frame, grid, picture, ignored, threshold, motion);
+        break;
+    case Phase::Settled:
+    case Phase::Pending:
+        kept = stepSlide(walk, frame, grid, picture, ignored, threshold);
+        break;
+    case Phase::Video:
+        kept = stepVideo(walk, frame, grid, picture, threshold);
+        break;
+    }
+    walk.previous = grid;
+    return kept;
+}
+
+// A change still waiting to hold when the talk ends never held: its frames
+// stay with the slide before it.
+bool finish(RobustWalk &walk, int lastFrame, const QImage &lastPicture)
+{
+    if (walk.phase == Phase::Video) {
+        closeVideo(walk, lastFrame);
+        return true;
+    }
+    if (walk.phase == Phase::Starting) {
+        walk.keptFrame = lastFrame;
+        walk.keptPicture = lastPicture;
+    }
+    return closeSlide(walk, lastFrame);
+}
+
+} // namespace
+
+bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
+                    const SlideSink &keepSlide)
+{
+    timeline->segments.clear();
+    timeline->keepSet.clear();
+    RobustWalk walk{keepSlide, *timeline};
+    const int fps = std::max(1, options.fps);
+    walk.holdFrames = 1 + int(std::lround(holdSeconds * fps));
+    walk.noiseSamples = qsizetype(std::lround(noiseSeconds * fps));
+    walk.moverDecay = float(std::exp(-1.0 / (double(std::max(1, options.videoWindow)) * fps)));
+
+    QImage picture;
+    int frame = 0;
+    for (;; ++frame) {
+        std::optional<QImage> next = frameAt(frame);
+        if (!next)
+            break;
+        if (next->isNull())
+            return false;
+        picture = *std::move(next);
+        if (!step(walk, frame, picture))
+            return false;
+    }
+    return frame == 0 || finish(walk, frame - 1, picture);
+}
