@@ -14,13 +14,15 @@ namespace
 constexpr int gridRows = 90;
 
 // The least change of a block's mean, in levels of 0..255, that can count
-// as part of a change of slide; on a clean recording the noise is far below
-// it, so this alone decides there.
+// as part of a change of slide. Compression keeps most blocks of a still
+// picture exactly as they were and shakes a few at each key frame by up to
+// a few levels; this is above that, and far below the ink of a line of text.
 constexpr float minimumStep = 8.0f;
 
-// On a noisy talk a block must move this many times further than the
-// picture's own noise tail (see noiseTail) to count as changed.
-constexpr float noiseFactor = 2.0f;
+// On a talk whose noise survives the compression, a block counts as changed
+// when it moves this many times the noise's standard deviation (see
+// noiseLevel): pure noise does so in a block or so out of ten million.
+constexpr float noiseFactor = 5.5f;
 
 // Changed blocks that touch another changed block, needed for a change: a
 // short word of text covers more, a burst of noise or a compression
@@ -32,12 +34,12 @@ constexpr int clusterBlocks = 8;
 constexpr double holdSeconds = 2.0;
 
 // Motion that starts while a slide is shown, over at least this share of
-// the picture, in this many frames running, is a video (a clip, an
+// the picture, for this long, is a video (a clip, an
 // animation). A region that moves from the start of the talk, or that has
 // moved for long already (a speaker's camera), is left out of the decisions
 // instead, unless it covers much of the picture.
 constexpr double freshMotionShare = 0.005;
-constexpr int freshMotionFrames = 3;
+constexpr double freshMotionSeconds = 3.0;
 constexpr double videoShare = 0.25;
 
 // How much of the talk's recent past the noise level is learnt from.
@@ -110,7 +112,6 @@ float quantile(std::vector<float> values, double q)
 struct Difference {
     std::vector<unsigned char> changed; // per block
     int clustered = 0;                  // changed blocks with a changed neighbour
-    float tail = 0.0f;                  // a high quantile of the blocks' corrected differences
 };
 
 constexpr int brightnessBands = 16;
@@ -162,33 +163,59 @@ int clusteredCount(const std::vector<unsigned char> &changed, int columns, int r
     return count;
 }
 
-Difference compareGrids(const BlockGrid &before, const BlockGrid &after,
-                        const std::vector<unsigned char> &ignored, float threshold)
+// |change| of each block beyond the shift of the light, -1 for an ignored
+// block; empty when the grids differ in shape.
+std::vector<float> residualsBetween(const BlockGrid &before, const BlockGrid &after,
+                                    const std::vector<unsigned char> &ignored)
+{
+    const std::size_t blocks = after.means.size();
+    if (!sameShape(before, after) || ignored.size() != blocks)
+        return {};
+    const std::vector<float> shifts = bandShifts(before, after, ignored);
+    std::vector<float> residuals(blocks, -1.0f);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        if (!ignored[k])
+            residuals[k] = std::fabs(after.means[k] - before.means[k] -
+                                     shifts[std::size_t(bandOf(before.means[k]))]);
+    }
+    return residuals;
+}
+
+Difference changesAbove(const std::vector<float> &residuals, float threshold, const BlockGrid &grid)
 {
     Difference difference;
-    const std::size_t blocks = after.means.size();
-    if (!sameShape(before, after) || ignored.size() != blocks) {
+    const std::size_t blocks = grid.means.size();
+    if (residuals.size() != blocks) {
         // Frames of another size have nothing in common with the last.
         difference.changed.assign(blocks, 1);
         difference.clustered = int(blocks);
-        difference.tail = 255.0f;
         return difference;
     }
-    const std::vector<float> shifts = bandShifts(before, after, ignored);
     difference.changed.assign(blocks, 0);
-    std::vector<float> residuals;
-    residuals.reserve(blocks);
-    for (std::size_t k = 0; k < blocks; ++k) {
-        if (ignored[k])
-            continue;
-        const float residual = std::fabs(after.means[k] - before.means[k] -
-                                         shifts[std::size_t(bandOf(before.means[k]))]);
-        residuals.push_back(residual);
-        difference.changed[k] = residual > threshold;
-    }
-    difference.clustered = clusteredCount(difference.changed, after.columns, after.rows);
-    difference.tail = quantile(std::move(residuals), 0.995);
+    for (std::size_t k = 0; k < blocks; ++k)
+        difference.changed[k] = residuals[k] > threshold;
+    difference.clustered = clusteredCount(difference.changed, grid.columns, grid.rows);
     return difference;
+}
+
+Difference compareGrids(const BlockGrid &before, const BlockGrid &after,
+                        const std::vector<unsigned char> &ignored, float threshold)
+{
+    return changesAbove(residualsBetween(before, after, ignored), threshold, after);
+}
+
+// The noise of one pair of frames, as a standard deviation: from the median
+// block, so that a region that moves, however lively, or a change of slide
+// over less than half the picture does not count as noise.
+float noiseLevel(const std::vector<float> &residuals, const std::vector<unsigned char> &movers)
+{
+    std::vector<float> still;
+    still.reserve(residuals.size());
+    for (std::size_t k = 0; k < residuals.size(); ++k) {
+        if (residuals[k] >= 0.0f && !movers[k])
+            still.push_back(residuals[k]);
+    }
+    return 1.4826f * quantile(std::move(still), 0.5);
 }
 
 // Blocks that moved repeatedly, each grown by one block all round: a region
@@ -219,6 +246,7 @@ struct RobustWalk {
     Timeline &timeline;
 
     int holdFrames = 0;
+    int freshMotionFrames = 0;
     qsizetype noiseSamples = 0; // how many the noise level is taken from
     float moverDecay = 0.0f;
 
@@ -230,7 +258,7 @@ struct RobustWalk {
     int freshMotionRun = 0;                         // frames running with fresh motion
     std::vector<unsigned char> knownBeforeMotion{}; // the regions that moved before it began
     std::vector<unsigned char> ignoredInVideo{};
-    std::deque<float> noiseTails{}; // from pairs of settled frames
+    std::deque<float> noiseLevels{}; // of recent pairs of frames, outside videos
     int segmentStart = 0;
     int changeStart = 0; // first frame of the pending change
     int heldFrames = 0;
@@ -244,10 +272,10 @@ struct RobustWalk {
 
 float changeThreshold(const RobustWalk &walk)
 {
-    if (walk.noiseTails.empty())
+    if (walk.noiseLevels.empty())
         return minimumStep;
-    const std::vector<float> tails(walk.noiseTails.begin(), walk.noiseTails.end());
-    return std::max(minimumStep, noiseFactor * quantile(tails, 0.8));
+    const std::vector<float> levels(walk.noiseLevels.begin(), walk.noiseLevels.end());
+    return std::max(minimumStep, noiseFactor * quantile(levels, 0.5));
 }
 
 bool closeSlide(RobustWalk &walk, int endFrame)
@@ -272,6 +300,7 @@ void closeVideo(RobustWalk &walk, int endFrame)
 void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture)
 {
     walk.phase = Phase::Settled;
+    walk.freshMotionRun = 0;
     walk.keptFrame = frame;
     walk.keptPicture = picture;
     walk.reference = grid;
@@ -285,7 +314,8 @@ void enterVideo(RobustWalk &walk, int start, const std::vector<unsigned char> &i
     walk.ignoredInVideo = ignored;
     if (walk.ignoredInVideo.size() != walk.moverScores.size())
         walk.ignoredInVideo.assign(walk.moverScores.size(), 0);
-    walk.stillFrames = 0;
+    walk.stillStart = start;
+    walk.stillFrames = 1;
     walk.keptPicture = QImage();
 }
 
@@ -299,7 +329,8 @@ struct Motion {
 
 Motion trackMotion(RobustWalk &walk, const BlockGrid &grid, const Difference &sincePrevious)
 {
-    if (walk.freshMotionRun == 0)
+    // Until the first picture holds, whatever moves is known to move.
+    if (walk.freshMotionRun == 0 || walk.phase == Phase::Starting)
         walk.knownBeforeMotion = moverMask(walk.moverScores, grid.columns, grid.rows);
     int moving = 0;
     int fresh = 0;
@@ -332,11 +363,11 @@ void forgetMotion(RobustWalk &walk, const std::vector<unsigned char> &blocks)
     }
 }
 
-void learnNoise(RobustWalk &walk, const Difference &sincePrevious)
+void learnNoise(RobustWalk &walk, float level)
 {
-    walk.noiseTails.push_back(sincePrevious.tail);
-    if (qsizetype(walk.noiseTails.size()) > walk.noiseSamples)
-        walk.noiseTails.pop_front();
+    walk.noiseLevels.push_back(level);
+    if (qsizetype(walk.noiseLevels.size()) > walk.noiseSamples)
+        walk.noiseLevels.pop_front();
 }
 
 void followSlide(RobustWalk &walk, const BlockGrid &grid)
@@ -350,12 +381,13 @@ void followSlide(RobustWalk &walk, const BlockGrid &grid)
 bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
                float threshold)
 {
-    const Difference change = compareGrids(walk.previous, grid, walk.ignoredInVideo, threshold);
-    if (change.clustered < clusterBlocks) {
-        if (walk.stillFrames++ == 0)
-            walk.stillStart = frame;
+    // The picture that is to hold starts with the frame of the last change.
+    if (compareGrids(walk.previous, grid, walk.ignoredInVideo, threshold).clustered >=
+        clusterBlocks) {
+        walk.stillStart = frame;
+        walk.stillFrames = 1;
     } else {
-        walk.stillFrames = 0;
+        ++walk.stillFrames;
     }
     if (walk.stillFrames >= walk.holdFrames) {
         closeVideo(walk, walk.stillStart - 1);
@@ -384,7 +416,7 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
     }
     if (walk.heldFrames >= walk.holdFrames)
         settle(walk, frame, grid, picture);
-    else if (walk.freshMotionRun >= freshMotionFrames && motion.share >= videoShare)
+    else if (walk.freshMotionRun >= walk.freshMotionFrames && motion.share >= videoShare)
         enterVideo(walk, 0, {});
     return true;
 }
@@ -392,11 +424,13 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
 bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
                const std::vector<unsigned char> &ignored, float threshold)
 {
-    if (walk.freshMotionRun >= freshMotionFrames) {
+    if (walk.freshMotionRun >= walk.freshMotionFrames) {
         // The video starts where the picture first gave way.
+        // A slide keeps its kept frame, even when its picture held while
+        // a region began to move.
         const int start = walk.phase == Phase::Pending
                               ? walk.changeStart
-                              : std::max(walk.segmentStart, frame - walk.freshMotionRun);
+                              : std::max(walk.keptFrame + 1, frame - walk.freshMotionRun);
         const bool kept = closeSlide(walk, start - 1);
         enterVideo(walk, start, walk.knownBeforeMotion);
         return kept;
@@ -434,18 +468,22 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
 bool step(RobustWalk &walk, int frame, const QImage &picture)
 {
     const BlockGrid grid = blockGrid(picture);
-    const float threshold = changeThreshold(walk);
     Motion motion;
     if (frame == 0 || !sameShape(walk.previous, grid)) {
         resetMotion(walk, grid.means.size());
     } else {
-        const std::vector<unsigned char> nothing(grid.means.size(), 0);
-        const Difference sincePrevious = compareGrids(walk.previous, grid, nothing, threshold);
-        motion = trackMotion(walk, grid, sincePrevious);
+        // The noise is learnt before the frame is judged, so that the first
+        // frames of a noisy talk are judged by its noise already; the
+        // motion of a video is no noise.
+        const std::vector<float> sincePrevious =
+            residualsBetween(walk.previous, grid, std::vector<unsigned char>(grid.means.size(), 0));
+        if (walk.phase != Phase::Video)
+            learnNoise(walk, noiseLevel(sincePrevious,
+                                        moverMask(walk.moverScores, grid.columns, grid.rows)));
+        motion = trackMotion(walk, grid, changesAbove(sincePrevious, changeThreshold(walk), grid));
         walk.freshMotionRun = motion.freshShare >= freshMotionShare ? walk.freshMotionRun + 1 : 0;
-        if (walk.phase == Phase::Settled && sincePrevious.clustered < clusterBlocks)
-            learnNoise(walk, sincePrevious);
     }
+    const float threshold = changeThreshold(walk);
     const std::vector<unsigned char> ignored = moverMask(walk.moverScores, grid.columns, grid.rows);
 
     bool kept = true;
@@ -490,6 +528,7 @@ bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Ti
     RobustWalk walk{keepSlide, *timeline};
     const int fps = std::max(1, options.fps);
     walk.holdFrames = 1 + int(std::lround(holdSeconds * fps));
+    walk.freshMotionFrames = int(std::lround(freshMotionSeconds * fps));
     walk.noiseSamples = qsizetype(std::lround(noiseSeconds * fps));
     walk.moverDecay = float(std::exp(-1.0 / (double(std::max(1, options.videoWindow)) * fps)));
 

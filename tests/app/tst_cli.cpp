@@ -1,5 +1,5 @@
 // The command line through the built binary: help, usage, validation of the
-// numeric options, and the values that reach ffmpeg.
+// numeric options and the detector's name, and the values that reach ffmpeg.
 #include "testsupport.h"
 
 #include <QTemporaryDir>
@@ -79,6 +79,12 @@ void CommandLine::rejectedRuns_data()
             << QStringList{in, QStringLiteral("--video-window=") + QLatin1String(value)}
             << badWindow << false;
 
+    const QByteArray badDetector = "Invalid detector value\n";
+    for (const char *value : {"", "Robust", "pixel ", "robust,pixel", "ffmpeg"})
+        QTest::addRow("detector '%s'", value)
+            << QStringList{in, QStringLiteral("--detector=") + QLatin1String(value)} << badDetector
+            << false;
+
     QTest::newRow("only the first bad option: fps")
         << QStringList{in, QStringLiteral("--video-window=0"), QStringLiteral("--threshold=x"),
                        QStringLiteral("--fps=0")}
@@ -90,6 +96,9 @@ void CommandLine::rejectedRuns_data()
     QTest::newRow("only the first bad option: video-changes")
         << QStringList{in, QStringLiteral("--video-window=0"), QStringLiteral("--video-changes=-1")}
         << badChanges << false;
+    QTest::newRow("only the first bad option: video-window")
+        << QStringList{in, QStringLiteral("--detector=x"), QStringLiteral("--video-window=0")}
+        << badWindow << false;
 }
 
 void CommandLine::rejectedRuns()
@@ -130,6 +139,10 @@ void CommandLine::acceptedValues_data()
                                     << "1";
     QTest::newRow("video-window max int") << "video-window"
                                           << "2147483647";
+    QTest::newRow("detector pixel") << "detector"
+                                    << "pixel";
+    QTest::newRow("detector robust") << "detector"
+                                     << "robust";
 }
 
 void CommandLine::acceptedValues()
@@ -158,6 +171,7 @@ void CommandLine::helpWithoutInput()
             "--threshold <value>       Similarity threshold",
             "--video-changes <count>   Changes required to enter video mode",
             "--video-window <seconds>  Window in seconds for video detection",
+            "--detector <name>         Slide detector: pixel or robust",
         };
         qsizetype last = -1;
         for (const QByteArray &line : expected) {
