@@ -17,7 +17,7 @@ constexpr int gridRows = 90;
 // as part of a change of slide. Compression keeps most blocks of a still
 // picture exactly as they were and shakes a few at each key frame by up to
 // a few levels; this is above that, and far below the ink of a line of text.
-constexpr float minimumStep = 8.0f;
+constexpr float minimumStep = 12.0f;
 
 // On a talk whose noise survives the compression, a block counts as changed
 // when it moves this many times the noise's standard deviation (see
