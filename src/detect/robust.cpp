@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <vector>
 
 #ifdef __SSE2__
@@ -546,6 +547,13 @@ bool finish(RobustWalk &walk, int lastFrame, const QImage &lastPicture)
     return closeSlide(walk, lastFrame);
 }
 
+// Frames sampled in so many seconds; a rate no talk could have sampled
+// keeps the count within an int.
+int framesIn(double seconds, int fps)
+{
+    return int(std::min(std::round(seconds * fps), double(std::numeric_limits<int>::max() / 2)));
+}
+
 } // namespace
 
 bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
@@ -555,9 +563,9 @@ bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Ti
     timeline->keepSet.clear();
     RobustWalk walk{keepSlide, *timeline};
     const int fps = std::max(1, options.fps);
-    walk.holdFrames = 1 + int(std::lround(holdSeconds * fps));
-    walk.freshMotionFrames = int(std::lround(freshMotionSeconds * fps));
-    walk.noiseSamples = qsizetype(std::lround(noiseSeconds * fps));
+    walk.holdFrames = 1 + framesIn(holdSeconds, fps);
+    walk.freshMotionFrames = framesIn(freshMotionSeconds, fps);
+    walk.noiseSamples = framesIn(noiseSeconds, fps);
     walk.moverDecay = float(std::exp(-1.0 / (double(std::max(1, options.videoWindow)) * fps)));
 
     QImage picture;

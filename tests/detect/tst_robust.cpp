@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <limits>
 
 namespace
 {
@@ -180,6 +181,7 @@ class RobustWalk : public QObject
     void motionBecomesVideo();
     void keptFrameIsSettled();
     void contractOnRandomTalks();
+    void rateBeyondAnyTalk();
     void failuresStopTheWalk();
 };
 
@@ -339,6 +341,17 @@ void RobustWalk::contractOnRandomTalks()
             QFAIL(qPrintable(
                 QStringLiteral("talk %1: %2").arg(talk).arg(layout(run.timeline.segments))));
     }
+}
+
+// Every time the walk waits for is longer than these talks at such rates.
+void RobustWalk::rateBeyondAnyTalk()
+{
+    QList<QImage> frames;
+    show(&frames, lines(2), 5);
+    show(&frames, lines(5), 5);
+    const Run run = runRobust(frames, std::numeric_limits<int>::max());
+    checkContract(run, frames);
+    QCOMPARE(layout(run.timeline.segments), QStringLiteral("0-9"));
 }
 
 void RobustWalk::failuresStopTheWalk()
