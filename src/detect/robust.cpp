@@ -38,11 +38,11 @@ constexpr int clusterBlocks = 8;
 // frames after it) before it counts as a slide.
 constexpr double holdSeconds = 2.0;
 
-// Motion that starts while a slide is shown, over at least this share of
-// the picture, for this long, is a video (a clip, an
-// animation). A region that moves from the start of the talk, or that has
-// moved for long already (a speaker's camera), is left out of the decisions
-// instead, unless it covers much of the picture.
+// Motion that starts while a slide is shown, outside the regions known to
+// move, over at least this share of the picture for this long, is a video
+// (a clip, an animation). Whatever moves before the first picture has held
+// (a speaker's camera, say) is known to move and left out of the decisions,
+// unless it covers videoShare of the picture: the talk opens with a video.
 constexpr double freshMotionShare = 0.005;
 constexpr double freshMotionSeconds = 3.0;
 constexpr double videoShare = 0.25;
