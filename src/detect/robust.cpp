@@ -348,9 +348,9 @@ void enterVideo(RobustWalk &walk, int start, const std::vector<unsigned char> &i
     walk.keptPicture = QImage();
 }
 
-// The share of the picture that changed into the previous frame and again
-// into this one: a picture that moves rather than one that changed once.
-// Fresh motion is motion outside the regions known to move already.
+// The share of the picture that changed since the previous frame, and the
+// share of it outside the regions that were known to move when this run of
+// motion began: fresh motion.
 struct Motion {
     double share = 0.0; // of the picture
     double freshShare = 0.0;
