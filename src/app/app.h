@@ -2,6 +2,7 @@
 #pragma once
 
 #include "detect.h"
+#include "output.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -15,6 +16,8 @@ struct RunOptions {
     double threshold = 0.99;
     int videoChanges = 5;
     int videoWindow = 15;
+    ReportFormat format = ReportFormat::Text;
+    QString pdfPath; // empty: no PDF
     Detector detector = Detector::Pixel;
 };
 
@@ -23,13 +26,17 @@ struct RunOptions {
 // usage line, for a missing or empty --input (status 1).
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments);
 
-// Reads and checks the numeric options in the order fps, threshold,
-// video-changes, video-window, then the detector's name. The first bad one is reported on standard
+// Reads and checks the options in the order fps, threshold, video-changes,
+// video-window, format, detector. The first bad one is reported on standard
 // error and yields no options.
 std::optional<RunOptions> validateOptions(const QCommandLineParser &parser);
 
 // The options that steer the detection.
 DetectOptions detectOptions(const RunOptions &options);
+
+// The input and the options that shaped the timeline, as the JSON report
+// tells them.
+RunSummary runSummary(const RunOptions &options);
 
 // Keeps Qt's own diagnostics (libpng complaining about a damaged frame, for
 // one) off standard error, which carries only this tool's messages and

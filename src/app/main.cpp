@@ -6,6 +6,7 @@
 #include "output.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QObject>
 
 int main(int argc, char *argv[])
@@ -46,6 +47,14 @@ int main(int argc, char *argv[])
 
     if (!exportSlides(paths, timeline.keepSet, outDir))
         return 1;
-    printTimeline(timeline.segments, options->fps, outDir);
+    // The PDF comes before the report: a run whose PDF failed prints no
+    // timeline, as after any other failure.
+    if (!options->pdfPath.isEmpty() &&
+        !writeSlidesPdf(options->pdfPath, timeline.segments, outDir,
+                        QFileInfo(options->input).fileName(), &failure)) {
+        writeMessage(QObject::tr("failed to write %1: %2\n").arg(options->pdfPath, failure));
+        return 1;
+    }
+    printReport(options->format, timeline.segments, options->fps, outDir, runSummary(*options));
     return 0;
 }

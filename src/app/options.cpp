@@ -2,6 +2,7 @@
 #include "output.h"
 
 #include <QCommandLineOption>
+#include <QJsonObject>
 #include <QObject>
 
 namespace
@@ -43,6 +44,9 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
         valueOption("video-changes", "count", "Changes required to enter video mode", "5"));
     parser.addOption(
         valueOption("video-window", "seconds", "Window in seconds for video detection", "15"));
+    parser.addOption(valueOption("format", "format",
+                                 "Timeline format: text, json, csv, vtt or ffmetadata", "text"));
+    parser.addOption(valueOption("pdf", "file", "Also write the slides as one PDF file", ""));
     parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
     parser.process(arguments);
 
@@ -78,6 +82,15 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
         return reject(QObject::tr("Invalid video-window value\n"));
     options.videoWindow = *videoWindow;
 
+    const std::optional<ReportFormat> format =
+        reportFormatNamed(parser.value(QStringLiteral("format")));
+    if (!format)
+        return reject(QObject::tr("Invalid format value\n"));
+    options.format = *format;
+
+    // An empty value asks for nothing, as if the option were not given.
+    options.pdfPath = parser.value(QStringLiteral("pdf"));
+
     const QString detector = parser.value(QStringLiteral("detector"));
     if (detector == QLatin1String("robust"))
         options.detector = Detector::Robust;
@@ -91,4 +104,13 @@ DetectOptions detectOptions(const RunOptions &options)
 {
     return {options.detector, options.fps, options.threshold, options.videoChanges,
             options.videoWindow};
+}
+
+RunSummary runSummary(const RunOptions &options)
+{
+    const QJsonObject used{{QStringLiteral("fps"), options.fps},
+                           {QStringLiteral("threshold"), options.threshold},
+                           {QStringLiteral("videoChanges"), options.videoChanges},
+                           {QStringLiteral("videoWindow"), options.videoWindow}};
+    return {options.input, used};
 }

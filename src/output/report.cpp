@@ -1,7 +1,11 @@
 #include "output.h"
 
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace
@@ -23,6 +27,190 @@ QString formatTime(int frameIndex, int fps)
         .arg(twoDigits(seconds / 3600), twoDigits(seconds % 3600 / 60), twoDigits(seconds % 60));
 }
 
+// A segment as every format shows it. Slides and videos are numbered
+// apart, each from 1 in list order, so the n-th slide row names the file
+// that export made slide n.
+struct Row {
+    bool isVideo = false;
+    int number = 0;
+    int startFrame = 0;
+    int endFrame = 0;
+    QString pathOrLabel; // the slide file's path, or the video's label
+};
+
+QList<Row> numberedRows(const QList<Segment> &segments, const QDir &outDir)
+{
+    QList<Row> rows;
+    rows.reserve(segments.size());
+    int slides = 0;
+    int videos = 0;
+    for (const Segment &segment : segments) {
+        if (segment.isVideo)
+            rows.append({true, ++videos, segment.startFrame, segment.endFrame, segment.videoLabel});
+        else
+            rows.append({false, ++slides, segment.startFrame, segment.endFrame,
+                         outDir.filePath(slideFileName(slides))});
+    }
+    return rows;
+}
+
+// A row ends where the frame after its last one starts; 64 bits, as that
+// frame can lie one past INT_MAX.
+qint64 endFrameExclusive(const Row &row)
+{
+    return qint64(row.endFrame) + 1;
+}
+
+double seconds(qint64 frame, int fps)
+{
+    return double(frame) / fps;
+}
+
+// Truncated, so that cues and chapters, like the text report, never place
+// a frame later than it is; consecutive rows still meet exactly.
+qint64 milliseconds(qint64 frame, int fps)
+{
+    return frame * 1000 / fps;
+}
+
+QString kindName(const Row &row)
+{
+    return row.isVideo ? QStringLiteral("video") : QStringLiteral("slide");
+}
+
+// "Slide 3", "Video 1": what a player shows for a chapter.
+QString title(const Row &row)
+{
+    return (row.isVideo ? QStringLiteral("Video %1") : QStringLiteral("Slide %1")).arg(row.number);
+}
+
+QByteArray json(const QList<Row> &rows, int fps, const RunSummary &run)
+{
+    QJsonArray segments;
+    for (const Row &row : rows) {
+        QJsonObject segment{
+            {QStringLiteral("kind"), kindName(row)},
+            {QStringLiteral("index"), row.number},
+            {QStringLiteral("start"), seconds(row.startFrame, fps)},
+            {QStringLiteral("end"), seconds(endFrameExclusive(row), fps)},
+            {QStringLiteral("startFrame"), row.startFrame},
+            {QStringLiteral("endFrame"), row.endFrame},
+        };
+        segment.insert(row.isVideo ? QStringLiteral("label") : QStringLiteral("image"),
+                       row.pathOrLabel);
+        segments.append(segment);
+    }
+    const QJsonObject document{{QStringLiteral("input"), run.input},
+                               {QStringLiteral("options"), run.options},
+                               {QStringLiteral("segments"), segments}};
+    return QJsonDocument(document).toJson(QJsonDocument::Indented);
+}
+
+// RFC 4180: a field holding a separator, a quote or a line break is quoted,
+// with its quotes doubled.
+QString csvField(const QString &text)
+{
+    static const QString special = QStringLiteral(",\"\r\n");
+    if (std::none_of(text.begin(), text.end(), [](QChar c) { return special.contains(c); }))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+// Decimal seconds as the JSON report writes them: no exponent, as few
+// digits as read back to the same double.
+QString csvSeconds(qint64 frame, int fps)
+{
+    return QString::number(seconds(frame, fps), 'f', QLocale::FloatingPointShortest);
+}
+
+// Records end in CRLF, as RFC 4180 has it; spreadsheets and CSV libraries
+// take that everywhere, and a bare LF inside a quoted path stays part of it.
+QByteArray csv(const QList<Row> &rows, int fps)
+{
+    const QString recordEnd = QStringLiteral("\r\n");
+    QString text =
+        QStringLiteral("kind,index,start,end,startFrame,endFrame,image,label") + recordEnd;
+    for (const Row &row : rows) {
+        const QStringList fields{kindName(row),
+                                 QString::number(row.number),
+                                 csvSeconds(row.startFrame, fps),
+                                 csvSeconds(endFrameExclusive(row), fps),
+                                 QString::number(row.startFrame),
+                                 QString::number(row.endFrame),
+                                 csvField(row.isVideo ? QString() : row.pathOrLabel),
+                                 csvField(row.isVideo ? row.pathOrLabel : QString())};
+        text += fields.join(QLatin1Char(',')) + recordEnd;
+    }
+    return text.toUtf8();
+}
+
+// "HH:MM:SS.mmm"; hours take as many digits as they need.
+QString vttTime(qint64 ms)
+{
+    const auto padded = [](qint64 value, int width) {
+        return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
+    };
+    return QStringLiteral("%1:%2:%3.%4")
+        .arg(padded(ms / 3600000, 2), padded(ms / 60000 % 60, 2), padded(ms / 1000 % 60, 2),
+             padded(ms % 1000, 3));
+}
+
+QByteArray vtt(const QList<Row> &rows, int fps)
+{
+    QString text = QStringLiteral("WEBVTT\n");
+    for (const Row &row : rows) {
+        text += QStringLiteral("\n%1 --> %2\n%3\n")
+                    .arg(vttTime(milliseconds(row.startFrame, fps)),
+                         vttTime(milliseconds(endFrameExclusive(row), fps)), title(row));
+    }
+    return text.toUtf8();
+}
+
+// ffmpeg's metadata reader takes these characters literally only after a
+// backslash.
+QString ffmetadataValue(const QString &text)
+{
+    static const QString special = QStringLiteral("=;#\\\n");
+    QString escaped;
+    for (const QChar c : text) {
+        if (special.contains(c))
+            escaped += QLatin1Char('\\');
+        escaped += c;
+    }
+    return escaped;
+}
+
+QByteArray ffmetadata(const QList<Row> &rows, int fps)
+{
+    QString text = QStringLiteral(";FFMETADATA1\n");
+    for (const Row &row : rows) {
+        text += QStringLiteral("\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=%1\nEND=%2\ntitle=%3\n")
+                    .arg(milliseconds(row.startFrame, fps))
+                    .arg(milliseconds(endFrameExclusive(row), fps))
+                    .arg(ffmetadataValue(title(row)));
+    }
+    return text.toUtf8();
+}
+
+QByteArray formatted(ReportFormat format, const QList<Row> &rows, int fps, const RunSummary &run)
+{
+    switch (format) {
+    case ReportFormat::Json:
+        return json(rows, fps, run);
+    case ReportFormat::Csv:
+        return csv(rows, fps);
+    case ReportFormat::Vtt:
+        return vtt(rows, fps);
+    case ReportFormat::FfMetadata:
+        return ffmetadata(rows, fps);
+    case ReportFormat::Text: // printTimeline writes it line by line
+        break;
+    }
+    return QByteArray();
+}
+
 } // namespace
 
 void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir)
@@ -30,14 +218,37 @@ void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir)
     // One stream for the whole report. If standard output cannot take it,
     // the text is lost; the run has done its work and still succeeds.
     QTextStream out(stdout);
-    int slideNumber = 1;
-    for (const Segment &segment : segments) {
-        out << formatTime(segment.startFrame, fps) << " - " << formatTime(segment.endFrame, fps)
-            << '\t';
-        if (segment.isVideo)
-            out << segment.videoLabel;
-        else
-            out << outDir.filePath(slideFileName(slideNumber++));
-        out << '\n';
+    for (const Row &row : numberedRows(segments, outDir)) {
+        out << formatTime(row.startFrame, fps) << " - " << formatTime(row.endFrame, fps) << '\t'
+            << row.pathOrLabel << '\n';
     }
+}
+
+std::optional<ReportFormat> reportFormatNamed(const QString &name)
+{
+    static const QList<QPair<QString, ReportFormat>> formats{
+        {QStringLiteral("text"), ReportFormat::Text},
+        {QStringLiteral("json"), ReportFormat::Json},
+        {QStringLiteral("csv"), ReportFormat::Csv},
+        {QStringLiteral("vtt"), ReportFormat::Vtt},
+        {QStringLiteral("ffmetadata"), ReportFormat::FfMetadata}};
+    for (const auto &format : formats) {
+        if (format.first == name)
+            return format.second;
+    }
+    return std::nullopt;
+}
+
+void printReport(ReportFormat format, const QList<Segment> &segments, int fps, const QDir &outDir,
+                 const RunSummary &run)
+{
+    if (format == ReportFormat::Text) {
+        printTimeline(segments, fps, outDir);
+        return;
+    }
+    // As with the text report, output that standard output cannot take is
+    // lost and the run still succeeds.
+    QFile out;
+    if (out.open(stdout, QIODevice::WriteOnly))
+        out.write(formatted(format, numberedRows(segments, outDir), fps, run));
 }

@@ -79,6 +79,12 @@ void CommandLine::rejectedRuns_data()
             << QStringList{in, QStringLiteral("--video-window=") + QLatin1String(value)}
             << badWindow << false;
 
+    const QByteArray badFormat = "Invalid format value\n";
+    for (const char *value : {"xml", "JSON", "", " csv", "text,json"})
+        QTest::addRow("format '%s'", value)
+            << QStringList{in, QStringLiteral("--format=") + QLatin1String(value),
+                           QStringLiteral("--pdf=slides.pdf")}
+            << badFormat << false;
     const QByteArray badDetector = "Invalid detector value\n";
     for (const char *value : {"", "Robust", "pixel ", "robust,pixel", "ffmpeg"})
         QTest::addRow("detector '%s'", value)
@@ -97,8 +103,11 @@ void CommandLine::rejectedRuns_data()
         << QStringList{in, QStringLiteral("--video-window=0"), QStringLiteral("--video-changes=-1")}
         << badChanges << false;
     QTest::newRow("only the first bad option: video-window")
-        << QStringList{in, QStringLiteral("--detector=x"), QStringLiteral("--video-window=0")}
+        << QStringList{in, QStringLiteral("--format=xml"), QStringLiteral("--video-window=0")}
         << badWindow << false;
+    QTest::newRow("only the first bad option: format")
+        << QStringList{in, QStringLiteral("--detector=x"), QStringLiteral("--format=xml")}
+        << badFormat << false;
 }
 
 void CommandLine::rejectedRuns()
@@ -139,6 +148,9 @@ void CommandLine::acceptedValues_data()
                                     << "1";
     QTest::newRow("video-window max int") << "video-window"
                                           << "2147483647";
+    for (const char *value : {"text", "json", "csv", "vtt", "ffmetadata"})
+        QTest::addRow("format %s", value) << "format" << QString::fromLatin1(value);
+    QTest::newRow("pdf empty, as if not given") << "pdf" << QString();
     QTest::newRow("detector pixel") << "detector"
                                     << "pixel";
     QTest::newRow("detector robust") << "detector"
@@ -171,6 +183,8 @@ void CommandLine::helpWithoutInput()
             "--threshold <value>       Similarity threshold",
             "--video-changes <count>   Changes required to enter video mode",
             "--video-window <seconds>  Window in seconds for video detection",
+            "--format <format>         Timeline format: text, json, csv, vtt or ffmetadata",
+            "--pdf <file>              Also write the slides as one PDF file",
             "--detector <name>         Slide detector: pixel or robust",
         };
         qsizetype last = -1;
