@@ -20,6 +20,7 @@ struct RunOptions {
     ReportFormat format = ReportFormat::Text;
     QString pdfPath;   // empty: no PDF
     bool pipe = false; // frames through a pipe instead of frame files
+    Detector detector = Detector::Pixel;
 };
 
 // Declares the options and parses the arguments. Ends the process for --help
@@ -28,8 +29,8 @@ struct RunOptions {
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments);
 
 // Reads and checks the options in the order fps, threshold, video-changes,
-// video-window, format. The first bad one is reported on standard error and
-// yields no options.
+// video-window, format, detector. The first bad one is reported on standard
+// error and yields no options.
 std::optional<RunOptions> validateOptions(const QCommandLineParser &parser);
 
 // The options that steer the detection.

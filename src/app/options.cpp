@@ -50,6 +50,7 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
     parser.addOption(QCommandLineOption(
         QStringLiteral("pipe"),
         QStringLiteral("Read frames from ffmpeg through a pipe instead of frame files")));
+    parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
     parser.process(arguments);
 
     if (parser.value(QStringLiteral("input")).isEmpty()) {
@@ -93,17 +94,28 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
 
     // An empty value asks for nothing, as if the option were not given.
     options.pdfPath = parser.value(QStringLiteral("pdf"));
+
+    const QString detector = parser.value(QStringLiteral("detector"));
+    if (detector == QLatin1String("robust"))
+        options.detector = Detector::Robust;
+    else if (detector != QLatin1String("pixel"))
+        return reject(QObject::tr("Invalid detector value\n"));
+
     return options;
 }
 
 DetectOptions detectOptions(const RunOptions &options)
 {
-    return {options.fps, options.threshold, options.videoChanges, options.videoWindow};
+    return {options.detector, options.fps, options.threshold, options.videoChanges,
+            options.videoWindow};
 }
 
 RunSummary runSummary(const RunOptions &options)
 {
-    const QJsonObject used{{QStringLiteral("fps"), options.fps},
+    const QJsonObject used{{QStringLiteral("detector"), options.detector == Detector::Robust
+                                                            ? QStringLiteral("robust")
+                                                            : QStringLiteral("pixel")},
+                           {QStringLiteral("fps"), options.fps},
                            {QStringLiteral("threshold"), options.threshold},
                            {QStringLiteral("videoChanges"), options.videoChanges},
                            {QStringLiteral("videoWindow"), options.videoWindow}};

@@ -24,7 +24,12 @@ struct Segment {
     QString videoLabel; // video: "video0001", "video0002", ...
 };
 
+// Which walk cuts the timeline: the pixel score against one threshold, or
+// the robust walk for filmed, noisy talks, builds and moving pictures.
+enum class Detector { Pixel, Robust };
+
 struct DetectOptions {
+    Detector detector = Detector::Pixel;
     int fps = 1;
     double threshold = 0.99;
     int videoChanges = 5;
@@ -52,3 +57,15 @@ using SlideSink = std::function<bool(const Segment &slide, const QImage &picture
 // keepSlide refused a slide.
 bool segmentTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
                      const SlideSink &keepSlide = {});
+
+// The walk segmentTimeline runs for Detector::Robust, with the same contract.
+// It compares frames reduced to block means, corrected for a change of light,
+// against the slide's settled picture, with a threshold above the talk's own
+// noise; a new picture must hold for two seconds to count, and its segment
+// starts where it first appeared. Regions that keep moving are left out of
+// the decisions; motion that starts while a slide is shown makes a video
+// segment. A slide keeps the frame at which its picture had held long
+// enough. It holds a few small grids and one kept picture, however long the
+// talk.
+bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
+                    const SlideSink &keepSlide);

@@ -111,6 +111,8 @@ bool step(Walk &walk, int i, const QImage &frame)
 bool segmentTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
                      const SlideSink &keepSlide)
 {
+    if (options.detector == Detector::Robust)
+        return robustTimeline(frameAt, options, timeline, keepSlide);
     timeline->segments.clear();
     timeline->keepSet.clear();
 

@@ -1,5 +1,5 @@
 // The command line through the built binary: help, usage, validation of the
-// numeric options, and the values that reach ffmpeg.
+// numeric options and the detector's name, and the values that reach ffmpeg.
 #include "testsupport.h"
 
 #include <QTemporaryDir>
@@ -85,6 +85,11 @@ void CommandLine::rejectedRuns_data()
             << QStringList{in, QStringLiteral("--format=") + QLatin1String(value),
                            QStringLiteral("--pdf=slides.pdf")}
             << badFormat << false;
+    const QByteArray badDetector = "Invalid detector value\n";
+    for (const char *value : {"", "Robust", "pixel ", "robust,pixel", "ffmpeg"})
+        QTest::addRow("detector '%s'", value)
+            << QStringList{in, QStringLiteral("--detector=") + QLatin1String(value)} << badDetector
+            << false;
 
     QTest::newRow("only the first bad option: fps")
         << QStringList{in, QStringLiteral("--video-window=0"), QStringLiteral("--threshold=x"),
@@ -100,6 +105,9 @@ void CommandLine::rejectedRuns_data()
     QTest::newRow("only the first bad option: video-window")
         << QStringList{in, QStringLiteral("--format=xml"), QStringLiteral("--video-window=0")}
         << badWindow << false;
+    QTest::newRow("only the first bad option: format")
+        << QStringList{in, QStringLiteral("--detector=x"), QStringLiteral("--format=xml")}
+        << badFormat << false;
 }
 
 void CommandLine::rejectedRuns()
@@ -143,6 +151,10 @@ void CommandLine::acceptedValues_data()
     for (const char *value : {"text", "json", "csv", "vtt", "ffmetadata"})
         QTest::addRow("format %s", value) << "format" << QString::fromLatin1(value);
     QTest::newRow("pdf empty, as if not given") << "pdf" << QString();
+    QTest::newRow("detector pixel") << "detector"
+                                    << "pixel";
+    QTest::newRow("detector robust") << "detector"
+                                     << "robust";
 }
 
 void CommandLine::acceptedValues()
@@ -173,6 +185,7 @@ void CommandLine::helpWithoutInput()
             "--video-window <seconds>  Window in seconds for video detection",
             "--format <format>         Timeline format: text, json, csv, vtt or ffmetadata",
             "--pdf <file>              Also write the slides as one PDF file",
+            "--detector <name>         Slide detector: pixel or robust",
         };
         qsizetype last = -1;
         for (const QByteArray &line : expected) {

@@ -143,6 +143,8 @@ void Pipe::sameResultAsTheFrameFiles_data()
             << name << QStringList{QStringLiteral("--video-changes=0")};
         QTest::addRow("%s, nearly every frame a slide", talk)
             << name << QStringList{QStringLiteral("--threshold=0.9999")};
+        QTest::addRow("%s, robust detector", talk)
+            << name << QStringList{QStringLiteral("--detector=robust")};
     }
 }
 

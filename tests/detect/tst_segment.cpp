@@ -5,6 +5,7 @@
 // are alike and frames 11 or more apart are a change.
 #include "detect.h"
 #include "testsupport.h"
+#include "walkrun.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -88,39 +89,6 @@ QList<int> sorted(const QSet<int> &set)
     QList<int> list(set.begin(), set.end());
     std::sort(list.begin(), list.end());
     return list;
-}
-
-// Runs the walk over frames, recording which frames it asked for and the
-// slides it handed over, with the pictures they kept.
-struct Run {
-    bool ok = false;
-    Timeline timeline;
-    QList<int> requested;
-    QList<Segment> handedOver;
-    QList<QImage> pictures;
-};
-
-// nullAt: a frame that cannot be had; refuseAfter: how many slides the sink
-// takes before it refuses one (-1: all of them).
-Run runWalk(const QList<QImage> &frames, const DetectOptions &options, int nullAt = -1,
-            int refuseAfter = -1)
-{
-    Run run;
-    const FrameSource source = [&](int i) -> std::optional<QImage> {
-        run.requested.append(i);
-        if (i >= frames.size())
-            return std::nullopt;
-        return i == nullAt ? QImage() : frames.at(i);
-    };
-    const SlideSink sink = [&](const Segment &slide, const QImage &picture) {
-        if (run.handedOver.size() == refuseAfter)
-            return false;
-        run.handedOver.append(slide);
-        run.pictures.append(picture);
-        return true;
-    };
-    run.ok = segmentTimeline(source, options, &run.timeline, sink);
-    return run;
 }
 
 // The slides of a timeline, in order.

@@ -319,6 +319,7 @@ void Formats::checkJson(const QByteArray &json, const QByteArray &text, int fps,
     QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
     QCOMPARE(root.value(QStringLiteral("input")).toString(), QStringLiteral("my talk.mp4"));
     const QJsonObject options = root.value(QStringLiteral("options")).toObject();
+    QCOMPARE(options.value(QStringLiteral("detector")).toString(), QStringLiteral("pixel"));
     QCOMPARE(options.value(QStringLiteral("fps")).toInt(), fps);
     QCOMPARE(options.value(QStringLiteral("threshold")).toDouble(), 0.99);
     QCOMPARE(options.value(QStringLiteral("videoChanges")).toInt(), 1);
