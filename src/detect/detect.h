@@ -58,6 +58,19 @@ using SlideSink = std::function<bool(const Segment &slide, const QImage &picture
 bool segmentTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
                      const SlideSink &keepSlide = {});
 
+// How both walks build their timeline: segments appended in time order, and
+// one that would cover no frame left out (a slide whose first change also
+// opened a video, say), its kept frame and its label number too.
+
+// Appends the slide startFrame..endFrame, which keeps keptFrame, and hands it
+// with picture to keepSlide when one is given. False when keepSlide refuses it.
+bool appendSlide(Timeline *timeline, int startFrame, int endFrame, int keptFrame,
+                 const QImage &picture, const SlideSink &keepSlide);
+
+// Appends the video startFrame..endFrame labelled with *videoNumber
+// ("video0001" for 1), which then counts on.
+void appendVideo(Timeline *timeline, int startFrame, int endFrame, int *videoNumber);
+
 // The walk segmentTimeline runs for Detector::Robust, with the same contract.
 // It compares frames reduced to block means, corrected for a change of light,
 // against the slide's settled picture, with a threshold above the talk's own

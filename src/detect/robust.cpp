@@ -309,21 +309,13 @@ float changeThreshold(const RobustWalk &walk)
 
 bool closeSlide(RobustWalk &walk, int endFrame)
 {
-    if (endFrame < walk.segmentStart)
-        return true;
-    const Segment slide{walk.segmentStart, endFrame, walk.keptFrame, false, {}};
-    walk.timeline.segments.append(slide);
-    walk.timeline.keepSet.insert(walk.keptFrame);
-    return !walk.keepSlide || walk.keepSlide(slide, walk.keptPicture);
+    return appendSlide(&walk.timeline, walk.segmentStart, endFrame, walk.keptFrame,
+                       walk.keptPicture, walk.keepSlide);
 }
 
 void closeVideo(RobustWalk &walk, int endFrame)
 {
-    if (endFrame < walk.videoStart)
-        return;
-    const QString label = QStringLiteral("video%1").arg(walk.videoCounter, 4, 10, QLatin1Char('0'));
-    walk.timeline.segments.append({walk.videoStart, endFrame, -1, true, label});
-    ++walk.videoCounter;
+    appendVideo(&walk.timeline, walk.videoStart, endFrame, &walk.videoCounter);
 }
 
 void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture)

@@ -23,26 +23,15 @@ struct Walk {
     int videoCounter = 1;
 };
 
-// A slide that would cover no frame (its first change also opened it) is
-// left out, and so is its kept frame.
 bool closeSlide(Walk &walk, int endFrame)
 {
-    if (endFrame < walk.segmentStart)
-        return true;
-    const Segment slide{walk.segmentStart, endFrame, walk.keptFrame, false, {}};
-    walk.timeline.segments.append(slide);
-    walk.timeline.keepSet.insert(walk.keptFrame);
-    return !walk.keepSlide || walk.keepSlide(slide, walk.keptPicture);
+    return appendSlide(&walk.timeline, walk.segmentStart, endFrame, walk.keptFrame,
+                       walk.keptPicture, walk.keepSlide);
 }
 
-// A video that would cover no frame takes no label number.
 void closeVideo(Walk &walk, int endFrame)
 {
-    if (endFrame < walk.videoStart)
-        return;
-    const QString label = QStringLiteral("video%1").arg(walk.videoCounter, 4, 10, QLatin1Char('0'));
-    walk.timeline.segments.append({walk.videoStart, endFrame, -1, true, label});
-    ++walk.videoCounter;
+    appendVideo(&walk.timeline, walk.videoStart, endFrame, &walk.videoCounter);
 }
 
 void keepFrame(Walk &walk, int i, const QImage &frame)
@@ -107,6 +96,26 @@ bool step(Walk &walk, int i, const QImage &frame)
 }
 
 } // namespace
+
+bool appendSlide(Timeline *timeline, int startFrame, int endFrame, int keptFrame,
+                 const QImage &picture, const SlideSink &keepSlide)
+{
+    if (endFrame < startFrame)
+        return true;
+    const Segment slide{startFrame, endFrame, keptFrame, false, {}};
+    timeline->segments.append(slide);
+    timeline->keepSet.insert(keptFrame);
+    return !keepSlide || keepSlide(slide, picture);
+}
+
+void appendVideo(Timeline *timeline, int startFrame, int endFrame, int *videoNumber)
+{
+    if (endFrame < startFrame)
+        return;
+    const QString label = QStringLiteral("video%1").arg(*videoNumber, 4, 10, QLatin1Char('0'));
+    timeline->segments.append({startFrame, endFrame, -1, true, label});
+    ++*videoNumber;
+}
 
 bool segmentTimeline(const FrameSource &frameAt, const DetectOptions &options, Timeline *timeline,
                      const SlideSink &keepSlide)

@@ -360,21 +360,9 @@ void Pipe::closedStandardStreams()
     // reader that is gone is gone before the report.
     writeStream({solidImage(8, 8, red), solidImage(8, 8, green)});
     writeFakeFfmpeg(m_bin, "sleep 0.2\necho 'ffmpeg talking' >&2\ncat >/dev/null\ncat stream");
-    QProcess shell;
-    shell.setWorkingDirectory(m_dir->path());
-    shell.setProcessEnvironment(environmentWithPath(m_bin));
-    shell.start(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"),
-         QStringLiteral("{ \"$0\" --input talk.mp4 --out out --pipe; echo $? > status; } %1")
-             .arg(redirect),
-         QStringLiteral(STILLSIFT_BINARY_PATH)});
-    shell.closeWriteChannel();
-    if (!shell.waitForFinished(60000)) {
-        shell.kill();
-        QFAIL("the run hung");
-    }
-    QCOMPARE(readFile(path(QStringLiteral("status"))), status);
+    QCOMPARE(runStillsiftRedirected(QStringLiteral("--input talk.mp4 --out out --pipe"), redirect,
+                                    m_dir->path(), environmentWithPath(m_bin)),
+             status);
     QCOMPARE(entriesOf(out()), slideNames(2));
     QCOMPARE(decoded(out() + QStringLiteral("/slide_0002.png")).pixel(0, 0), green);
 }

@@ -211,3 +211,23 @@ QByteArray lines(const QStringList &lines)
         text += line.toUtf8() + '\n';
     return text;
 }
+
+QByteArray runStillsiftRedirected(const QString &arguments, const QString &redirect,
+                                  const QString &workDir, const QProcessEnvironment &environment)
+{
+    QProcess shell;
+    shell.setWorkingDirectory(workDir);
+    shell.setProcessEnvironment(environment);
+    shell.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("{ \"$0\" %1; echo $? > status; } %2").arg(arguments, redirect),
+                 QStringLiteral(STILLSIFT_BINARY_PATH)});
+    shell.closeWriteChannel();
+    if (!shell.waitForFinished(60000)) {
+        shell.kill();
+        shell.waitForFinished();
+        QTest::qFail("the run hung", __FILE__, __LINE__);
+        return QByteArray();
+    }
+    return readFile(QDir(workDir).filePath(QStringLiteral("status")));
+}

@@ -32,6 +32,13 @@ RunResult runStillsift(const QStringList &arguments, const QString &workDir,
 RunResult runStillsiftUnprivileged(const QStringList &arguments, const QString &workDir,
                                    const QProcessEnvironment &environment);
 
+// Runs the binary in workDir through /bin/sh as `"$0" ARGUMENTS`, its
+// streams redirected as redirect says (closed, say, or into a pipe that
+// nobody reads), and returns the status the shell saw, as "N\n". Fails the
+// current test if the run does not end in 60 s.
+QByteArray runStillsiftRedirected(const QString &arguments, const QString &redirect,
+                                  const QString &workDir, const QProcessEnvironment &environment);
+
 // Whether runStillsiftUnprivileged runs as a user whom permission bits
 // deny: not root already, or root able to switch users.
 bool canRunUnprivileged();
