@@ -72,14 +72,6 @@ void frameHandedOut(ProgressLine &line, int index, bool failed)
         show(line, index + 1);
 }
 
-QString clockTime(qint64 seconds)
-{
-    return QStringLiteral("%1:%2:%3")
-        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
 void showVideoTime(ProgressLine &line, int index)
 {
     const qint64 seconds = index / line.fps;

@@ -46,9 +46,14 @@ bool extractFrames(const QString &input, const QString &outDir, int fps, QString
         *failure = QObject::tr("Failed to run ffmpeg: %1").arg(ffmpeg.errorString());
         return false;
     }
-    if (ffmpeg.exitStatus() == QProcess::CrashExit || ffmpeg.exitCode() != 0) {
-        *failure = QObject::tr("ffmpeg exited with code %1").arg(ffmpeg.exitCode());
-        return false;
-    }
-    return true;
+    *failure = ffmpegExitFailure(ffmpeg);
+    return failure->isEmpty();
+}
+
+QString ffmpegExitFailure(const QProcess &ffmpeg)
+{
+    // A killed ffmpeg has the signal's number for its code.
+    if (ffmpeg.exitStatus() == QProcess::CrashExit || ffmpeg.exitCode() != 0)
+        return QObject::tr("ffmpeg exited with code %1").arg(ffmpeg.exitCode());
+    return QString();
 }

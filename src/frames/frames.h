@@ -9,12 +9,18 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 #include <functional>
 #include <optional>
 
 // Makes sure outDir exists, with its parents. On failure returns false and
 // sets *failure to a one-line reason without a newline.
 bool makeOutputDirectory(const QString &outDir, QString *failure);
+
+// How a finished ffmpeg ended, as a one-line reason without a newline;
+// empty when it ended well.
+QString ffmpegExitFailure(const QProcess &ffmpeg);
 
 // Makes sure outDir exists and has ffmpeg sample the input into
 // outDir/frame_NNNNNN.png at fps frames per second. On failure returns false

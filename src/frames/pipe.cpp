@@ -296,15 +296,6 @@ bool waitForEnd(QProcess &ffmpeg, FramePipe &pipe)
     return true;
 }
 
-// The failure text of extractFrames for an ffmpeg that has ended badly, or
-// nothing.
-QString exitFailure(const QProcess &ffmpeg)
-{
-    if (ffmpeg.exitStatus() == QProcess::CrashExit || ffmpeg.exitCode() != 0)
-        return QObject::tr("ffmpeg exited with code %1").arg(ffmpeg.exitCode());
-    return QString();
-}
-
 // Queues an entry once there is room for it; false when the pipe is stopping.
 bool deliver(FramePipe &pipe, PipedFrame entry)
 {
@@ -329,7 +320,7 @@ void announceStarted(FramePipe &pipe)
 // stopped, so a failed ffmpeg is reported as such.
 PipedFrame lastEntry(QProcess &ffmpeg, bool cut, int frameNumber)
 {
-    const QString exit = exitFailure(ffmpeg);
+    const QString exit = ffmpegExitFailure(ffmpeg);
     if (!exit.isEmpty())
         return {QImage(), exit, true};
     if (cut)

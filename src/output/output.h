@@ -18,6 +18,10 @@
 // at once, so messages never interleave badly with ffmpeg's output.
 void writeMessage(const QString &message);
 
+// A time in whole seconds as "HH:MM:SS"; hours take as many digits as they
+// need.
+QString clockTime(qint64 seconds);
+
 // "slide_0001.png" for slide number 1; the width of four digits is a minimum.
 QString slideFileName(int slideNumber);
 

@@ -11,20 +11,10 @@
 namespace
 {
 
-QString twoDigits(int value)
-{
-    return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
-}
-
-// The time of a frame in whole seconds, truncated; hours take as many
-// digits as they need.
+// The time of a frame in whole seconds, truncated.
 QString formatTime(int frameIndex, int fps)
 {
-    if (fps <= 0)
-        return QStringLiteral("00:00:00");
-    const int seconds = frameIndex / fps;
-    return QStringLiteral("%1:%2:%3")
-        .arg(twoDigits(seconds / 3600), twoDigits(seconds % 3600 / 60), twoDigits(seconds % 60));
+    return clockTime(fps <= 0 ? 0 : frameIndex / fps);
 }
 
 // A segment as every format shows it. Slides and videos are numbered
@@ -149,12 +139,7 @@ QByteArray csv(const QList<Row> &rows, int fps)
 // "HH:MM:SS.mmm"; hours take as many digits as they need.
 QString vttTime(qint64 ms)
 {
-    const auto padded = [](qint64 value, int width) {
-        return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
-    };
-    return QStringLiteral("%1:%2:%3.%4")
-        .arg(padded(ms / 3600000, 2), padded(ms / 60000 % 60, 2), padded(ms / 1000 % 60, 2),
-             padded(ms % 1000, 3));
+    return clockTime(ms / 1000) + QStringLiteral(".%1").arg(ms % 1000, 3, 10, QLatin1Char('0'));
 }
 
 QByteArray vtt(const QList<Row> &rows, int fps)
@@ -212,6 +197,15 @@ QByteArray formatted(ReportFormat format, const QList<Row> &rows, int fps, const
 }
 
 } // namespace
+
+QString clockTime(qint64 seconds)
+{
+    const auto twoDigits = [](qint64 value) {
+        return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
+    };
+    return QStringLiteral("%1:%2:%3")
+        .arg(twoDigits(seconds / 3600), twoDigits(seconds % 3600 / 60), twoDigits(seconds % 60));
+}
 
 void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir)
 {
