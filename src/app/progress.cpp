@@ -60,18 +60,6 @@ ProgressLine::~ProgressLine()
     erase(*this);
 }
 
-void frameHandedOut(ProgressLine &line, int index, bool failed)
-{
-    // After the last frame, or a frame that cannot be had, the walk asks for
-    // no more: this is the last chance to take the line away.
-    if (failed || index + 1 >= line.frameCount) {
-        erase(line);
-        return;
-    }
-    if (line.shownLength == 0 || line.sinceShown.elapsed() >= redrawIntervalMs)
-        show(line, index + 1);
-}
-
 void showVideoTime(ProgressLine &line, int index)
 {
     const qint64 seconds = index / line.fps;
@@ -98,6 +86,33 @@ void videoFrameHandedOut(ProgressLine &line, int index, bool ended)
         showVideoTime(line, index);
 }
 
+void frameHandedOut(ProgressLine &line, int index, bool failed)
+{
+    // After the last frame, or a frame that cannot be had, the walk asks for
+    // no more: this is the last chance to take the line away.
+    if (failed || index + 1 >= line.frameCount) {
+        erase(line);
+        return;
+    }
+    if (line.shownLength == 0 || line.sinceShown.elapsed() >= redrawIntervalMs)
+        show(line, index + 1);
+}
+
+// Shows the line of *line as the walk takes the frames of frameAt; the walk
+// may copy the function, and every copy counts on the one line.
+FrameSource shownOn(std::shared_ptr<ProgressLine> line, FrameSource frameAt)
+{
+    return [frameAt = std::move(frameAt), line = std::move(line)](int index) {
+        std::optional<QImage> frame = frameAt(index);
+        const bool over = !frame || frame->isNull();
+        if (line->frameCount > 0)
+            frameHandedOut(*line, index, over);
+        else
+            videoFrameHandedOut(*line, index, over);
+        return frame;
+    };
+}
+
 } // namespace
 
 FrameSource withVideoTimeProgress(FrameSource frameAt, const QString &input, int fps)
@@ -107,23 +122,14 @@ FrameSource withVideoTimeProgress(FrameSource frameAt, const QString &input, int
     const auto line = std::make_shared<ProgressLine>();
     line->fps = fps;
     line->duration = videoDuration(input);
-    return [frameAt = std::move(frameAt), line](int index) {
-        std::optional<QImage> frame = frameAt(index);
-        videoFrameHandedOut(*line, index, !frame || frame->isNull());
-        return frame;
-    };
+    return shownOn(line, std::move(frameAt));
 }
 
 FrameSource withProgress(FrameSource frameAt, int frameCount)
 {
     if (!isatty(STDERR_FILENO))
         return frameAt;
-    // The walk may copy the function; every copy must count on one line.
     const auto line = std::make_shared<ProgressLine>();
     line->frameCount = frameCount;
-    return [frameAt = std::move(frameAt), line](int index) {
-        std::optional<QImage> frame = frameAt(index);
-        frameHandedOut(*line, index, !frame || frame->isNull());
-        return frame;
-    };
+    return shownOn(line, std::move(frameAt));
 }
