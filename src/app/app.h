@@ -3,6 +3,7 @@
 #pragma once
 
 #include "detect.h"
+#include "frames.h"
 #include "output.h"
 
 #include <QCommandLineParser>
@@ -71,6 +72,27 @@ bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline);
 // made. False after a failure, which it has reported; the slides written
 // before it stay.
 bool slidesThroughPipe(const RunOptions &options, Timeline *timeline);
+
+// From now on SIGINT, SIGTERM and SIGHUP (unless ignored when the run
+// started) stop the run's children at once and are noted, for the run to
+// end itself cleanly: see interruptSignal.
+void catchInterrupts();
+
+// The first signal that interrupted the run, or 0.
+int interruptSignal();
+
+// The frames of frameAt until the run is interrupted; then a frame that
+// cannot be had, which stops the walk.
+FrameSource stopOnInterrupt(FrameSource frameAt);
+
+// Ends an interrupted run: removes the frame files in outDir, says
+// "interrupted" and returns the exit status, 128 + the signal's number.
+int endInterrupted(const QString &outDir);
+
+// Makes sure outDir exists, takes this run's lock on it and removes the frame
+// files an earlier run left behind. False after a failure, which it has
+// reported: another run holds the directory, or it cannot be created.
+bool claimOutputDirectory(const QString &outDir, DirectoryLock *lock);
 
 // From here on a closed standard output or a vanished reader of a pipe makes
 // writes fail instead of killing the process. Called after ffmpeg has run, so

@@ -11,6 +11,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     silenceQtDiagnostics();
+    catchInterrupts();
     QCoreApplication::setApplicationName(QStringLiteral("stillsift"));
 
     QCommandLineParser parser;
@@ -19,9 +20,15 @@ int main(int argc, char *argv[])
     if (!options)
         return 1;
 
+    DirectoryLock outDirLock;
+    if (!claimOutputDirectory(options->outDir, &outDirLock))
+        return 1;
+
     Timeline timeline;
     const bool done = options->pipe ? slidesThroughPipe(*options, &timeline)
                                     : slidesFromFrameFiles(*options, &timeline);
+    if (interruptSignal() != 0)
+        return endInterrupted(options->outDir);
     if (!done)
         return 1;
 
@@ -35,6 +42,8 @@ int main(int argc, char *argv[])
         writeMessage(QObject::tr("failed to write %1: %2\n").arg(options->pdfPath, failure));
         return 1;
     }
+    if (interruptSignal() != 0)
+        return endInterrupted(options->outDir);
     printReport(options->format, timeline.segments, options->fps, outDir, runSummary(*options));
     return 0;
 }

@@ -4,31 +4,40 @@
 
 #include <QObject>
 
+namespace
+{
+
+// A failure that an interrupt caused (ffmpeg killed, the walk stopped) is
+// not reported: the interrupted run says only that.
+bool fail(const QString &message)
+{
+    if (interruptSignal() == 0)
+        writeMessage(message);
+    return false;
+}
+
+} // namespace
+
 bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline)
 {
     QString failure;
-    if (!extractFrames(options.input, options.outDir, options.fps, &failure)) {
-        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(failure));
-        return false;
-    }
+    if (!extractFrames(options.input, options.outDir, options.fps, &failure))
+        return fail(QObject::tr("ffmpeg failed: %1\n").arg(failure));
     ignoreBrokenPipe();
 
     const QDir outDir(options.outDir);
     const QStringList paths = listFrames(outDir);
-    if (paths.isEmpty()) {
-        writeMessage(QObject::tr("no frames extracted\n"));
-        return false;
-    }
+    if (paths.isEmpty())
+        return fail(QObject::tr("no frames extracted\n"));
 
     LoadFailure loadFailure;
     // The frame source is a temporary, so its decoding threads have stopped
     // before anything is reported, renamed or deleted.
-    if (!segmentTimeline(withProgress(loadFrames(paths, &loadFailure), int(paths.size())),
-                         detectOptions(options), timeline)) {
-        writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
-        return false;
-    }
-    return exportSlides(paths, timeline->keepSet, outDir);
+    if (!segmentTimeline(
+            stopOnInterrupt(withProgress(loadFrames(paths, &loadFailure), int(paths.size()))),
+            detectOptions(options), timeline))
+        return fail(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
+    return interruptSignal() == 0 && exportSlides(paths, timeline->keepSet, outDir);
 }
 
 namespace
@@ -37,6 +46,8 @@ namespace
 // The walk stops at the first failure, so one of them is set.
 void reportPipeRunFailure(const PipeFailure &pipeFailure, const SlideFailure &slideFailure)
 {
+    if (interruptSignal() != 0)
+        return;
     if (!slideFailure.path.isEmpty())
         writeMessage(
             QObject::tr("failed to write %1: %2\n").arg(slideFailure.path, slideFailure.error));
@@ -50,12 +61,6 @@ void reportPipeRunFailure(const PipeFailure &pipeFailure, const SlideFailure &sl
 
 bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
 {
-    QString failure;
-    if (!makeOutputDirectory(options.outDir, &failure)) {
-        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(failure));
-        return false;
-    }
-
     PipeFailure pipeFailure;
     SlideFailure slideFailure;
     bool walked = false;
@@ -64,17 +69,15 @@ bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
         // frame source at the end of this block, before anything is reported.
         FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
         ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
-        walked = segmentTimeline(withVideoTimeProgress(frames, options.input, options.fps),
-                                 detectOptions(options), timeline,
-                                 slideWriter(QDir(options.outDir), &slideFailure));
+        walked = segmentTimeline(
+            stopOnInterrupt(withVideoTimeProgress(frames, options.input, options.fps)),
+            detectOptions(options), timeline, slideWriter(QDir(options.outDir), &slideFailure));
     }
     if (!walked) {
         reportPipeRunFailure(pipeFailure, slideFailure);
         return false;
     }
-    if (timeline->segments.isEmpty()) {
-        writeMessage(QObject::tr("no frames extracted\n"));
-        return false;
-    }
-    return true;
+    if (timeline->segments.isEmpty())
+        return fail(QObject::tr("no frames extracted\n"));
+    return interruptSignal() == 0;
 }

@@ -17,16 +17,6 @@ QString framePattern(const QString &outDir)
 
 } // namespace
 
-bool makeOutputDirectory(const QString &outDir, QString *failure)
-{
-    QDir dir(outDir);
-    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
-        *failure = QObject::tr("Failed to create output directory: %1").arg(outDir);
-        return false;
-    }
-    return true;
-}
-
 bool extractFrames(const QString &input, const QString &outDir, int fps, QString *failure)
 {
     if (!makeOutputDirectory(outDir, failure))
@@ -37,7 +27,7 @@ bool extractFrames(const QString &input, const QString &outDir, int fps, QString
     ffmpeg.setArguments({QStringLiteral("-i"), input, QStringLiteral("-vf"),
                          QStringLiteral("fps=%1").arg(fps), framePattern(outDir)});
     ffmpeg.setProcessChannelMode(QProcess::ForwardedChannels);
-    ffmpeg.start(QIODeviceBase::ReadWrite);
+    startChild(ffmpeg);
     // Nothing is ever written to ffmpeg. Left open, its standard input would
     // make "-i -" or any question ffmpeg asks wait forever for an answer.
     ffmpeg.closeWriteChannel();

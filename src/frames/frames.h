@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDir>
+#include <QIODeviceBase>
 #include <QImage>
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,43 @@ class QProcess;
 // Makes sure outDir exists, with its parents. On failure returns false and
 // sets *failure to a one-line reason without a newline.
 bool makeOutputDirectory(const QString &outDir, QString *failure);
+
+// An exclusive lock on a directory, held from lockDirectory until the
+// object goes (or the process ends, however it ends). Nothing is written
+// into the directory for it.
+struct DirectoryLock {
+    DirectoryLock() = default;
+    DirectoryLock(DirectoryLock &&other) noexcept;
+    DirectoryLock(const DirectoryLock &) = delete;
+    DirectoryLock &operator=(const DirectoryLock &) = delete;
+    ~DirectoryLock();
+    int fd = -1;
+};
+
+enum class LockResult { Locked, Busy, NotLockable };
+
+// Takes the lock on dir without waiting: Busy when another process holds
+// it, NotLockable when dir cannot be opened to lock it (*lock is then left
+// as it is).
+LockResult lockDirectory(const QString &dir, DirectoryLock *lock);
+
+// Whether name is one ffmpeg gives a frame file: "frame_" and a sequence
+// number of at least six digits, zero-padded, then ".png".
+bool isFrameFileName(const QString &name);
+
+// Removes every file in outDir named like a frame file; nothing else.
+void removeFrameFiles(const QDir &outDir);
+
+// Starts child as QProcess::start(mode) does, so that it never outlives this
+// process: it is killed when this process ends, however that happens, and by
+// stopChildrenNow. childSetup, when given, runs in the child before its
+// program does, and must only make async-signal-safe calls.
+void startChild(QProcess &child, void (*childSetup)() = nullptr,
+                QIODeviceBase::OpenMode mode = QIODeviceBase::ReadWrite);
+
+// Kills every child started by startChild that still runs, and any started
+// from now on. Async-signal-safe: for a signal handler.
+void stopChildrenNow();
 
 // How a finished ffmpeg ended, as a one-line reason without a newline;
 // empty when it ended well.

@@ -369,8 +369,7 @@ void runFfmpeg(FramePipe &pipe)
     // for by default, takes a sixteenth of them; where refused, the pipe
     // stays as it is. Runs in the child between fork and exec, where its
     // standard output is already the pipe.
-    ffmpeg.setChildProcessModifier([] { fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeBytes); });
-    ffmpeg.start(QIODeviceBase::ReadWrite);
+    startChild(ffmpeg, [] { fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeBytes); });
     // Nothing is ever written to ffmpeg; an open standard input would make
     // any question it asks wait forever for an answer.
     ffmpeg.closeWriteChannel();

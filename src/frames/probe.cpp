@@ -22,7 +22,7 @@ std::optional<double> videoDuration(const QString &input)
     // Its complaints about the input would come again from ffmpeg.
     ffprobe.setStandardErrorFile(QProcess::nullDevice());
     ffprobe.setStandardInputFile(QProcess::nullDevice());
-    ffprobe.start(QIODeviceBase::ReadOnly);
+    startChild(ffprobe, nullptr, QIODeviceBase::ReadOnly);
     if (!ffprobe.waitForFinished(probeLimitMs)) {
         ffprobe.kill();
         ffprobe.waitForFinished(-1);
