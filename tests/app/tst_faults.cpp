@@ -178,20 +178,14 @@ void Faults::ffmpegKilledHalfWay()
     QCOMPARE(entriesOf(out()), frameNames(4));
     QCOMPARE(readFile(out() + QStringLiteral("/frame_000004.png")), half);
 
-    // A later run whose ffmpeg writes nothing meets the leftovers and stops
-    // at the cut frame without touching any of them.
-    QList<QByteArray> before;
-    for (const QString &name : frameNames(4))
-        before.append(readFile(out() + QLatin1Char('/') + name));
+    // A later run takes the leftovers for what they are, frames of a run
+    // that was cut short, and removes them before its own ffmpeg writes.
     writeFakeFfmpeg(m_bin, "exit 0");
     const RunResult again = run();
     QCOMPARE(again.exitCode, 1);
-    QCOMPARE(again.err, QByteArray("libpng error: Read Error\n"
-                                   "load out/frame_000004.png: Unable to read image data\n"));
+    QCOMPARE(again.err, QByteArray("no frames extracted\n"));
     QCOMPARE(again.out, QByteArray());
-    QCOMPARE(entriesOf(out()), frameNames(4));
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(readFile(out() + QLatin1Char('/') + frameNames(4).at(i)), before.at(i));
+    QCOMPARE(entriesOf(out()), QStringList());
 }
 
 void Faults::truncatedLastFrame_data()
@@ -517,7 +511,7 @@ void Faults::twelveThousandTinyFrames()
     const auto colour = [](int index) { return qRgb(index % 256, index / 256 % 256, 7); };
     for (int i = 0; i < count; ++i)
         writePng(out() + QLatin1Char('/') + frameName(i + 1), solidImage(4, 4, colour(i)));
-    writeFakeFfmpeg(m_bin, "exit 0");
+    fakeFfmpegWritingFramesIn(out(), m_bin);
 
     QElapsedTimer timer;
     timer.start();

@@ -59,7 +59,6 @@ void LoadingRun::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir().mkpath(out()));
-    writeFakeFfmpeg(m_dir->filePath(QStringLiteral("bin")), "exit 0");
 }
 
 void LoadingRun::sameOutcomeAsDecodingInTurn_data()
@@ -125,6 +124,7 @@ void LoadingRun::sameOutcomeAsDecodingInTurn()
             writePng(out(frames.last()), solidImage(32, 24, colourOf(letter)));
         }
     }
+    fakeFfmpegWritingFramesIn(out(), m_dir->filePath(QStringLiteral("bin")));
 
     const RunResult result = runStillsift(
         QStringList{QStringLiteral("--input=talk.mp4"), QStringLiteral("--out=out")} + options,

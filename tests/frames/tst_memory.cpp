@@ -50,10 +50,9 @@ void Memory::initTestCase()
         writePng(m_dir.filePath(QStringLiteral("picture%1.png").arg(k)), picture);
         writeFile(m_dir.filePath(QStringLiteral("picture%1.ppm").arg(k)), ppmOf(picture));
     }
-    // The frame files are in place before the run; through the pipe the
+    // The frame files are laid out before the run; through the pipe the
     // frame count comes as the input's name, and every frame is a new
     // picture.
-    writeFakeFfmpeg(m_dir.filePath(QStringLiteral("files")), "exit 0");
     writeFakeFfmpeg(m_dir.filePath(QStringLiteral("pipe")),
                     "i=0\n"
                     "while [ $i -lt \"$2\" ]; do\n"
@@ -78,6 +77,7 @@ long Memory::peakOfRun(int frameCount, int framesPerSlide, bool pipe)
                     m_dir.filePath(QStringLiteral("picture%1.png").arg(i / framesPerSlide % 4));
                 QVERIFY(QFile::copy(picture, QDir(out).filePath(frameName(i + 1))));
             }
+            fakeFfmpegWritingFramesIn(out, m_dir.filePath(QStringLiteral("files")));
         }();
     }
     const QString peakFile = m_dir.filePath(QStringLiteral("peak"));

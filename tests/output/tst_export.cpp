@@ -148,7 +148,7 @@ void Export::targetThatCannotBeRemoved()
     for (int i = 0; i < colours.size(); ++i)
         writePng(out + QLatin1Char('/') + frameName(i + 1), solidImage(4, 4, colours.at(i)));
     const QString bin = m_dir->filePath(QStringLiteral("bin"));
-    writeFakeFfmpeg(bin, "exit 0");
+    fakeFfmpegWritingFramesIn(out, bin);
 
     const RunResult result =
         runStillsift({QStringLiteral("--input=a.mp4"), QStringLiteral("--out=out")}, m_dir->path(),

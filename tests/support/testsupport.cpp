@@ -137,6 +137,21 @@ QByteArray copyFramesBody(const QString &sourceDir)
            "done\n";
 }
 
+void fakeFfmpegWritingFramesIn(const QString &outDir, const QString &binDir)
+{
+    const QString aside = QDir(binDir).filePath(QStringLiteral("frames-aside"));
+    QVERIFY(QDir().mkpath(aside));
+    const QDir out(outDir);
+    for (const QString &name : out.entryList({QStringLiteral("frame_*")},
+                                             QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot))
+        QVERIFY(QDir().rename(out.filePath(name), QDir(aside).filePath(name)));
+    // printf turns the pattern's "%%" back into "%", as ffmpeg does; one mv
+    // for them all, as thousands of frames are moved in some tests.
+    writeFakeFfmpeg(binDir, "find " + shellQuoted(aside) +
+                                " -mindepth 1 -maxdepth 1 -exec mv -t "
+                                "\"$(dirname \"$(printf -- \"$5\" 1)\")\" -- {} +");
+}
+
 QString frameName(int number)
 {
     return QStringLiteral("frame_%1.png").arg(number, 6, 10, QLatin1Char('0'));

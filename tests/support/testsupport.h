@@ -59,6 +59,12 @@ QStringList recordedArguments(const QString &argvFile);
 // as frames 1, 2, 3 ... through the frame pattern it is given, then exits 0.
 QByteArray copyFramesBody(const QString &sourceDir);
 
+// For tests that lay out frame files in outDir themselves: moves them aside
+// and writes a fake ffmpeg into binDir that moves them back, as if it had
+// written them. A run removes the frame files it finds before ffmpeg starts,
+// as an interrupted run's leftovers.
+void fakeFfmpegWritingFramesIn(const QString &outDir, const QString &binDir);
+
 // "frame_000001.png" for number 1: the names ffmpeg writes through the pattern.
 QString frameName(int number);
 
