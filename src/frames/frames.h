@@ -58,7 +58,8 @@ struct PipeFailure {
 // but send the frames down a pipe instead of writing files, and returns once
 // ffmpeg has started (or could not be started). The function returned hands
 // out frame i for i = 0, 1, 2 ..., asked for in that order from one thread,
-// as decoded PNG frame files would give it; a thread of its own reads a few
+// with the pixels its PNG frame file would decode to (as readPpmFrame gives
+// them: RGB888, or RGBX64 for 16-bit video); a thread of its own reads a few
 // frames ahead. Past the last frame it gives nothing, once ffmpeg has ended
 // well; a null image when ffmpeg failed or sent what cannot be read, with
 // *failure saying why. *failure must outlive the function. Destroying the

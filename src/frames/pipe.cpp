@@ -103,7 +103,8 @@ qint64 readSome(QProcess &ffmpeg, FramePipe &pipe, char *data, qint64 size)
 {
     switch (waitForData(ffmpeg, pipe)) {
     case Wait::Data:
-        return ffmpeg.read(data, size);
+        // A read that fails although bytes were there ends the output.
+        return qMax<qint64>(ffmpeg.read(data, size), 0);
     case Wait::End:
         return 0;
     case Wait::Stopped:
