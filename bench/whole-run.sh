@@ -1,14 +1,17 @@
 #!/bin/sh
-# Whole runs on a generated 1080p, 30 fps talk: the bare frame extraction
-# that stillsift starts (ffmpeg -i V -vf fps=1 DIR/frame_%06d.png) against
-# stillsift --input V --out DIR and stillsift --pipe, in turn, RUNS times
-# each. Prints for each the median wall time and CPU time (user + system,
-# ffmpeg included), their ratios to the extraction, and stillsift's own peak
-# resident memory.
+# Whole runs on a talk, side by side, RUNS times each: the bare frame
+# extraction that stillsift starts (ffmpeg -i V -vf fps=1 DIR/frame_%06d.png),
+# ffmpeg decoding and writing the PPM stream that --pipe reads to /dev/null,
+# then stillsift --input V --out DIR, stillsift --pipe and
+# stillsift --pipe --detector robust. Prints for each the median wall time
+# and CPU time (user + system, ffmpeg included), stillsift's wall time against
+# the extraction, the --pipe runs' CPU against ffmpeg's PPM run, and
+# stillsift's own peak resident memory.
 #
-# Usage: bench/whole-run.sh [MINUTES...]     (default: 3)
-# With several lengths (bench/whole-run.sh 3 12) it also prints how time and
-# memory grow from the first length to each other one.
+# Usage: bench/whole-run.sh [MINUTES | VIDEO]...     (default: 3)
+# A number is a generated 1080p, 30 fps talk of that many minutes; anything
+# else a video file. With several (bench/whole-run.sh 3 12) it also prints how
+# time and memory grow from the first to each other one.
 #
 # Environment: STILLSIFT (default build/src/app/stillsift), RUNS (default 3),
 # BENCH_DIR for the talks and frames (default build/bench-work; talks are
@@ -74,52 +77,68 @@ median() {
     tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
 }
 
+# Runs one way of a whole run (see measure) and keeps its numbers under the
+# name given; stillsift's runs start without an output directory.
+run_way() {
+    name=$1
+    shift
+    rm -rf "$frames"
+    case $name in bare) mkdir -p "$frames" ;; esac
+    timed "$@"
+    eval "${name}_walls=\"\${${name}_walls:-} $wall\" ${name}_cpus=\"\${${name}_cpus:-} $cpu\""
+    eval "${name}_peaks=\"\${${name}_peaks:-} $own_peak\""
+    printf '  %-24s %7.2f s, CPU %7.2f s, peak %4d MB own, %4d MB with ffmpeg\n' \
+        "$label" "$wall" "$cpu" $((own_peak / 1024)) $((timed_peak / 1024))
+}
+
+# The medians of one way: wall, CPU and own peak, as "W C P".
+medians_of() {
+    eval "echo \$(echo \"\$${1}_walls\" | median) \$(echo \"\$${1}_cpus\" | median) \$(echo \"\$${1}_peaks\" | median)"
+}
+
 measure() {
-    minutes=$1
-    make_talk "$minutes"
+    talk=$1
     frames=$work/frames
-    bare_walls= bare_cpus= file_walls= file_cpus= file_peaks= pipe_walls= pipe_cpus= pipe_peaks=
-    echo "${minutes}-minute talk, 1920x1080, 30 fps, sampled at 1 fps ($((minutes * 60)) frames); $runs runs each:"
+    bare_walls= bare_cpus= bare_peaks= ppm_walls= ppm_cpus= ppm_peaks= files_walls= files_cpus=
+    files_peaks= pipe_walls= pipe_cpus= pipe_peaks= robust_walls= robust_cpus= robust_peaks=
+    echo "$talk, sampled at 1 fps; $runs runs each:"
     for run in $(seq 1 "$runs"); do
-        rm -rf "$frames" && mkdir -p "$frames"
-        timed ffmpeg -i "$talk" -vf fps=1 "$frames/frame_%06d.png"
-        bare_walls="$bare_walls $wall" bare_cpus="$bare_cpus $cpu"
-        printf '  run %s: bare extraction %6.2f s, CPU %6.2f s\n' "$run" "$wall" "$cpu"
-        rm -rf "$frames"
-        timed "$stillsift" --input "$talk" --out "$frames"
-        file_walls="$file_walls $wall" file_cpus="$file_cpus $cpu" file_peaks="$file_peaks $own_peak"
-        printf '         stillsift       %6.2f s, CPU %6.2f s, peak %d MB own, %d MB with ffmpeg\n' \
-            "$wall" "$cpu" $((own_peak / 1024)) $((timed_peak / 1024))
-        rm -rf "$frames"
-        timed "$stillsift" --input "$talk" --out "$frames" --pipe
-        pipe_walls="$pipe_walls $wall" pipe_cpus="$pipe_cpus $cpu" pipe_peaks="$pipe_peaks $own_peak"
-        printf '         stillsift --pipe %6.2f s, CPU %6.2f s, peak %d MB own, %d MB with ffmpeg\n' \
-            "$wall" "$cpu" $((own_peak / 1024)) $((timed_peak / 1024))
+        echo " run $run"
+        label="bare extraction" run_way bare ffmpeg -i "$talk" -vf fps=1 "$frames/frame_%06d.png"
+        # What ffmpeg alone costs to decode and send the frames that --pipe reads.
+        label="ffmpeg PPM to /dev/null" run_way ppm sh -c \
+            'exec ffmpeg -i "$1" -vf fps=1 -f image2pipe -c:v ppm pipe:1 >/dev/null' sh "$talk"
+        label="stillsift" run_way files "$stillsift" --input "$talk" --out "$frames"
+        label="stillsift --pipe" run_way pipe "$stillsift" --input "$talk" --out "$frames" --pipe
+        label="robust --pipe" run_way robust "$stillsift" --input "$talk" --out "$frames" \
+            --pipe --detector robust
     done
     rm -rf "$frames"
-    bare=$(echo "$bare_walls" | median) bare_cpu=$(echo "$bare_cpus" | median)
-    files=$(echo "$file_walls" | median) files_cpu=$(echo "$file_cpus" | median)
-    files_peak=$(echo "$file_peaks" | median)
-    piped=$(echo "$pipe_walls" | median) piped_cpu=$(echo "$pipe_cpus" | median)
-    piped_peak=$(echo "$pipe_peaks" | median)
-    awk -v b="$bare" -v bc="$bare_cpu" -v f="$files" -v fc="$files_cpu" -v fp="$files_peak" \
-        -v p="$piped" -v pc="$piped_cpu" -v pp="$piped_peak" 'BEGIN {
-        printf "  medians            wall              CPU               own peak\n"
-        printf "  bare extraction %7.2f s         %7.2f s\n", b, bc
-        printf "  stillsift       %7.2f s (x%.2f) %7.2f s (x%.2f) %6.1f MB\n", f, f / b, fc, fc / bc, fp / 1024
-        printf "  stillsift --pipe%7.2f s (x%.2f) %7.2f s (x%.2f) %6.1f MB\n", p, p / b, pc, pc / bc, pp / 1024
-        printf "  targets: stillsift x1.15 wall; --pipe x0.6 wall and CPU; peak <= 120 MB\n"
+    awk -v bare="$(medians_of bare)" -v ppm="$(medians_of ppm)" -v files="$(medians_of files)" \
+        -v pipe="$(medians_of pipe)" -v robust="$(medians_of robust)" 'BEGIN {
+        split(bare, b); split(ppm, f); split(files, s); split(pipe, p); split(robust, r)
+        printf "  medians                   wall                CPU      own peak    CPU / PPM\n"
+        printf "  bare extraction         %7.2f s         %7.2f s\n", b[1], b[2]
+        printf "  ffmpeg PPM to /dev/null %7.2f s         %7.2f s\n", f[1], f[2]
+        printf "  stillsift               %7.2f s (x%.3f) %7.2f s %6.1f MB\n", s[1], s[1] / b[1], s[2], s[3] / 1024
+        printf "  stillsift --pipe        %7.2f s         %7.2f s %6.1f MB   x%.3f\n", p[1], p[2], p[3] / 1024, p[2] / f[2]
+        printf "  robust --pipe           %7.2f s         %7.2f s %6.1f MB   x%.3f\n", r[1], r[2], r[3] / 1024, r[2] / f[2]
+        printf "  targets: stillsift wall <= x1.15 the bare extraction; --pipe CPU <= x1.10 ffmpeg PPM\n"
     }'
-    echo "$minutes $bare $files $files_peak $piped $piped_peak" >>"$work/summary"
+    echo "$(medians_of bare) $(medians_of files) $(medians_of pipe)" >>"$work/summary"
     echo
 }
 
 : >"$work/summary"
-for minutes in "$@"; do
-    measure "$minutes"
+for given in "$@"; do
+    case $given in
+    *[!0-9]*) measure "$given" ;;
+    *) make_talk "$given" && measure "$work/talk-${given}min.mp4" ;;
+    esac
 done
-awk 'NR == 1 { m = $1; b = $2; f = $3; fp = $4; p = $5; pp = $6; next }
-    { printf "%s min against %s min (x%.1f): bare extraction x%.2f, stillsift x%.2f (peak x%.2f), --pipe x%.2f (peak x%.2f)\n",
-          $1, m, $1 / m, $2 / b, $3 / f, $4 / fp, $5 / p, $6 / pp }' "$work/summary"
+# Fields: bare wall, CPU, peak; stillsift wall, CPU, peak; --pipe wall, CPU, peak.
+awk 'NR == 1 { b = $1; f = $4; fp = $6; p = $7; pp = $9; next }
+    { printf "talk %d against talk 1: bare extraction x%.2f, stillsift x%.2f (peak x%.2f), --pipe x%.2f (peak x%.2f)\n",
+          NR, $1 / b, $4 / f, $6 / fp, $7 / p, $9 / pp }' "$work/summary"
 grep -m1 'model name' /proc/cpuinfo | sed 's/.*: /CPU: /'
 echo "cores: $(nproc); load average now: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -24,6 +24,9 @@ struct RunOptions {
     Detector detector = Detector::Pixel;
 };
 
+// Declares the options and the help option, without parsing anything.
+void declareOptions(QCommandLineParser &parser);
+
 // Declares the options and parses the arguments. Ends the process for --help
 // (status 0), for arguments the parser cannot take (status 1) and, after the
 // usage line, for a missing or empty --input (status 1).

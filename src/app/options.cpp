@@ -31,7 +31,7 @@ std::optional<RunOptions> reject(const QString &message)
 
 } // namespace
 
-void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
+void declareOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral("Detect slide changes and export key frames"));
     parser.addHelpOption();
@@ -51,6 +51,11 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
         QStringLiteral("pipe"),
         QStringLiteral("Read frames from ffmpeg through a pipe instead of frame files")));
     parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
+}
+
+void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
+{
+    declareOptions(parser);
     parser.process(arguments);
 
     if (parser.value(QStringLiteral("input")).isEmpty()) {

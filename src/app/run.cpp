@@ -73,7 +73,8 @@ bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
             stopOnInterrupt(withVideoTimeProgress(frames, options.input, options.fps)),
             detectOptions(options), timeline, slideWriter(QDir(options.outDir), &slideFailure));
     }
-    if (!walked) {
+    // A slide written behind the walk can fail after the walk has ended.
+    if (!walked || !slideFailure.path.isEmpty()) {
         reportPipeRunFailure(pipeFailure, slideFailure);
         return false;
     }

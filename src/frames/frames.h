@@ -96,13 +96,48 @@ struct PipeFailure {
 // but send the frames down a pipe instead of writing files, and returns once
 // ffmpeg has started (or could not be started). The function returned hands
 // out frame i for i = 0, 1, 2 ..., asked for in that order from one thread,
-// as decoded PNG frame files would give it; a thread of its own reads a few
+// with the pixels its PNG frame file would decode to (as readPpmFrame gives
+// them: RGB888, or RGBX64 for 16-bit video); a thread of its own reads a few
 // frames ahead. Past the last frame it gives nothing, once ffmpeg has ended
 // well; a null image when ffmpeg failed or sent what cannot be read, with
 // *failure saying why. *failure must outlive the function. Destroying the
 // last copy of the function stops ffmpeg if it still runs.
 std::function<std::optional<QImage>(int)> pipeFrames(const QString &input, int fps,
                                                      PipeFailure *failure);
+
+// Reads up to size bytes into data and returns how many it read: at least
+// 1, or 0 at the end of the stream, or -1 when the reader is to stop.
+using ByteSource = std::function<qint64(char *data, qint64 size)>;
+
+// A stream of PPM pictures as ffmpeg's image2pipe sends them, read from a
+// byte source through a small buffer of its own.
+struct PpmStream {
+    ByteSource source;
+    QByteArray buffer{}; // bytes read ahead of the parser
+    qsizetype position = 0;
+    QByteArray row{}; // one row of 16-bit samples on its way into a frame
+};
+
+// What became of reading one picture of a PPM stream.
+struct PpmRead {
+    // Frame: one whole picture. End: the stream ended before a new picture.
+    // Cut: it ended inside one. Unreadable: why says what is wrong with it.
+    // Stopped: the source said stop.
+    enum Outcome { Frame, End, Cut, Unreadable, Stopped } outcome = Frame;
+    QString why;
+};
+
+// A frame of the given size and format to read pixels into (a reused buffer
+// or a new one); null when there is no memory for it.
+using FrameAllocator = std::function<QImage(int width, int height, QImage::Format format)>;
+
+// Reads the next picture of stream into *image: Format_RGB888 for 8-bit
+// samples, Format_RGBX64 for 16-bit ones, which decode as the PNG files
+// ffmpeg would have written. frameNumber (from 1) names it in the reasons.
+// Only 8- and 16-bit binary RGB pictures up to 16384 pixels each way are
+// taken; their size is checked before allocate is asked for the frame.
+PpmRead readPpmFrame(PpmStream &stream, int frameNumber, const FrameAllocator &allocate,
+                     QImage *image);
 
 // The length of the input video in seconds, as ffprobe finds it; nothing when
 // it cannot say.

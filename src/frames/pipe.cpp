@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
-#include <QtEndian>
 
 #include <atomic>
 #include <condition_variable>
@@ -18,22 +17,11 @@
 namespace
 {
 
-// ffmpeg sends each frame as a binary PPM picture: "P6", its width, height
-// and largest sample value as decimal text, then 3 samples per pixel, row by
-// row. It picks 8-bit samples wherever its PNG encoder would write an 8-bit
-// RGB file, and 16-bit ones (largest value 65535) where that would be a
-// 16-bit file, so the pictures are those the frame files would decode to.
-//
-// Sizes are checked before anything is allocated: a damaged header must not
-// make the reader ask for gigabytes. 16384 pixels each way is more than any
-// video ffmpeg decodes in practice.
-constexpr int largestSide = 16384;
-// The longest number a header may hold; more digits are not a size.
-constexpr int longestNumber = 9;
-
 // Frames read ahead of the walk: enough for ffmpeg to go on decoding while a
 // frame is compared, few enough that memory does not depend on the talk.
 constexpr std::size_t readAhead = 3;
+// Slides the writer may hold while it encodes them.
+constexpr std::size_t slidesQueued = 2;
 
 // How long the reader waits for ffmpeg before it looks for a request to
 // stop; destroying the source never waits much longer than this.
@@ -110,102 +98,26 @@ Wait waitForData(QProcess &ffmpeg, FramePipe &pipe)
     return Wait::Data;
 }
 
-// Reads exactly size bytes; fewer only when the output ends or the pipe stops.
-Wait readFully(QProcess &ffmpeg, FramePipe &pipe, char *data, qint64 size, qint64 *got)
+// The bytes ffmpeg has sent: some as soon as there are any.
+qint64 readSome(QProcess &ffmpeg, FramePipe &pipe, char *data, qint64 size)
 {
-    *got = 0;
-    while (*got < size) {
-        const Wait wait = waitForData(ffmpeg, pipe);
-        if (wait != Wait::Data)
-            return wait;
-        *got += ffmpeg.read(data + *got, size - *got);
+    switch (waitForData(ffmpeg, pipe)) {
+    case Wait::Data:
+        // A read that fails although bytes were there ends the output.
+        return qMax<qint64>(ffmpeg.read(data, size), 0);
+    case Wait::End:
+        return 0;
+    case Wait::Stopped:
+        break;
     }
-    return Wait::Data;
-}
-
-struct Header {
-    int width = 0;
-    int height = 0;
-    int largestValue = 0;
-};
-
-// What became of reading one frame.
-struct FrameRead {
-    enum Outcome { Frame, End, Cut, Unreadable, Stopped } outcome = Frame;
-    QString why; // Unreadable: the reason
-};
-
-bool isSpace(char c)
-{
-    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-// Reads one decimal number of the header and the single whitespace byte after
-// it, after skipping whitespace before it.
-FrameRead readNumber(QProcess &ffmpeg, FramePipe &pipe, int frameNumber, qint64 *value)
-{
-    const FrameRead notPpm{FrameRead::Unreadable,
-                           QObject::tr("frame %1 is not a PPM picture").arg(frameNumber)};
-    char c = ' ';
-    qint64 got = 0;
-    while (isSpace(c)) {
-        const Wait wait = readFully(ffmpeg, pipe, &c, 1, &got);
-        if (wait != Wait::Data)
-            return {wait == Wait::Stopped ? FrameRead::Stopped : FrameRead::Cut, {}};
-    }
-    *value = 0;
-    for (int digits = 0; !isSpace(c); ++digits) {
-        if (!isDigit(c) || digits == longestNumber)
-            return notPpm;
-        *value = *value * 10 + (c - '0');
-        const Wait wait = readFully(ffmpeg, pipe, &c, 1, &got);
-        if (wait != Wait::Data)
-            return {wait == Wait::Stopped ? FrameRead::Stopped : FrameRead::Cut, {}};
-    }
-    return {};
-}
-
-FrameRead readHeader(QProcess &ffmpeg, FramePipe &pipe, int frameNumber, Header *header)
-{
-    char magic[2];
-    qint64 got = 0;
-    const Wait wait = readFully(ffmpeg, pipe, magic, 2, &got);
-    if (wait == Wait::Stopped)
-        return {FrameRead::Stopped, {}};
-    if (wait == Wait::End)
-        return {got == 0 ? FrameRead::End : FrameRead::Cut, {}};
-    if (magic[0] != 'P' || magic[1] != '6')
-        return {FrameRead::Unreadable,
-                QObject::tr("frame %1 is not a PPM picture").arg(frameNumber)};
-
-    qint64 numbers[3] = {};
-    for (qint64 &number : numbers) {
-        const FrameRead read = readNumber(ffmpeg, pipe, frameNumber, &number);
-        if (read.outcome != FrameRead::Frame)
-            return read;
-    }
-    if (numbers[0] > largestSide || numbers[1] > largestSide)
-        return {FrameRead::Unreadable, QObject::tr("frame %1 claims %2x%3 pixels, more than %4x%4")
-                                           .arg(frameNumber)
-                                           .arg(numbers[0])
-                                           .arg(numbers[1])
-                                           .arg(largestSide)};
-    if (numbers[0] == 0 || numbers[1] == 0 || (numbers[2] != 255 && numbers[2] != 65535))
-        return {FrameRead::Unreadable,
-                QObject::tr("frame %1 is not an 8- or 16-bit PPM picture").arg(frameNumber)};
-    *header = {int(numbers[0]), int(numbers[1]), int(numbers[2])};
-    return {};
+    return -1;
 }
 
 // How many frames handed out are kept for reuse: the walk holds at most
-// three (its reference, the frame it compares and the kept one) and the
-// queue readAhead, so one more is free whenever the walk has moved on.
-constexpr qsizetype remembered = readAhead + 4;
+// three (its reference, the frame it compares and the kept one), the slide
+// writer slidesQueued more and the queue readAhead, so one more is free
+// whenever the walk has moved on.
+constexpr qsizetype remembered = readAhead + slidesQueued + 4;
 
 // A frame of the given size and format handed out earlier that nobody else
 // holds any more, or a new one.
@@ -229,59 +141,6 @@ void rememberHandedOut(FramePipe &pipe, const QImage &image)
     pipe.handedOut.append(image);
     if (pipe.handedOut.size() > remembered)
         pipe.handedOut.removeFirst();
-}
-
-// The picture QImageReader makes of the PNG file ffmpeg would have written:
-// RGB32 for 8-bit samples, RGBX64 for 16-bit ones. RGB32 is also what the
-// similarity reads in place, without a conversion per comparison.
-QImage pictureOf(FramePipe &pipe, const QByteArray &samples, const Header &header)
-{
-    const bool wide = header.largestValue > 255;
-    QImage image = frameBuffer(pipe, header.width, header.height,
-                               wide ? QImage::Format_RGBX64 : QImage::Format_RGB32);
-    if (image.isNull()) // out of memory
-        return image;
-    const auto *source = reinterpret_cast<const uchar *>(samples.constData());
-    const qsizetype rowBytes = qsizetype(header.width) * (wide ? 6 : 3);
-    for (int y = 0; y < header.height; ++y) {
-        const uchar *from = source + y * rowBytes;
-        if (wide) {
-            auto *to = reinterpret_cast<quint16 *>(image.scanLine(y));
-            for (int x = 0; x < header.width; ++x, from += 6, to += 4) {
-                to[0] = qFromBigEndian<quint16>(from);
-                to[1] = qFromBigEndian<quint16>(from + 2);
-                to[2] = qFromBigEndian<quint16>(from + 4);
-                to[3] = 0xffff;
-            }
-        } else {
-            auto *to = reinterpret_cast<QRgb *>(image.scanLine(y));
-            for (int x = 0; x < header.width; ++x, from += 3)
-                to[x] = qRgb(from[0], from[1], from[2]);
-        }
-    }
-    return image;
-}
-
-// Reads the next frame into *image. samples is the reader's buffer for the
-// raw bytes, kept from frame to frame.
-FrameRead readFrame(QProcess &ffmpeg, FramePipe &pipe, int frameNumber, QByteArray &samples,
-                    QImage *image)
-{
-    Header header;
-    const FrameRead read = readHeader(ffmpeg, pipe, frameNumber, &header);
-    if (read.outcome != FrameRead::Frame)
-        return read;
-    const qint64 size = qint64(header.width) * header.height * (header.largestValue > 255 ? 6 : 3);
-    samples.resize(size);
-    qint64 got = 0;
-    const Wait wait = readFully(ffmpeg, pipe, samples.data(), size, &got);
-    if (wait != Wait::Data)
-        return {wait == Wait::Stopped ? FrameRead::Stopped : FrameRead::Cut, {}};
-    *image = pictureOf(pipe, samples, header);
-    if (image->isNull())
-        return {FrameRead::Unreadable,
-                QObject::tr("frame %1 does not fit in memory").arg(frameNumber)};
-    return {};
 }
 
 // Waits for ffmpeg to end, looking for a request to stop meanwhile.
@@ -331,25 +190,28 @@ PipedFrame lastEntry(QProcess &ffmpeg, bool cut, int frameNumber)
 
 void readFrames(QProcess &ffmpeg, FramePipe &pipe)
 {
-    QByteArray samples;
+    PpmStream stream{[&](char *data, qint64 size) { return readSome(ffmpeg, pipe, data, size); }};
+    const FrameAllocator allocate = [&](int width, int height, QImage::Format format) {
+        return frameBuffer(pipe, width, height, format);
+    };
     for (int frameNumber = 1;; ++frameNumber) {
         QImage image;
-        const FrameRead read = readFrame(ffmpeg, pipe, frameNumber, samples, &image);
+        const PpmRead read = readPpmFrame(stream, frameNumber, allocate, &image);
         switch (read.outcome) {
-        case FrameRead::Frame:
+        case PpmRead::Frame:
             rememberHandedOut(pipe, image);
             if (!deliver(pipe, {image, QString(), false}))
                 return;
             break;
-        case FrameRead::End:
-        case FrameRead::Cut:
+        case PpmRead::End:
+        case PpmRead::Cut:
             if (waitForEnd(ffmpeg, pipe))
-                deliver(pipe, lastEntry(ffmpeg, read.outcome == FrameRead::Cut, frameNumber));
+                deliver(pipe, lastEntry(ffmpeg, read.outcome == PpmRead::Cut, frameNumber));
             return;
-        case FrameRead::Unreadable:
+        case PpmRead::Unreadable:
             deliver(pipe, {QImage(), read.why, false});
             return;
-        case FrameRead::Stopped:
+        case PpmRead::Stopped:
             return;
         }
     }

@@ -49,9 +49,12 @@ bool writeSlide(const QImage &picture, const QString &path, QString *error);
 bool commitWhole(QSaveFile &file, QString *error);
 
 // A sink that writes each slide handed to it with writeSlide as the next
-// slide file in outDir, numbered from 1. A slide that cannot be written is
-// refused, with *failure saying which and why; *failure must outlive the
-// sink.
+// slide file in outDir, numbered from 1, on a thread of its own, a couple of
+// slides behind the walk. Once a slide could not be written, *failure says
+// which and why, no later slide is written and the sink refuses the next one
+// handed to it. Destroying the last copy of the sink waits until every slide
+// handed over is written or refused; *failure must outlive it, and is only
+// to be read after it.
 SlideSink slideWriter(const QDir &outDir, SlideFailure *failure);
 
 // The report on standard output: one line per segment.
@@ -82,3 +85,12 @@ void printReport(ReportFormat format, const QList<Segment> &segments, int fps, c
 // false, leaves no temporary file and sets *failure to the reason.
 bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const QDir &outDir,
                     const QString &title, QString *failure);
+
+// How each row of a PNG file is predicted from its neighbours before it is
+// compressed.
+enum class PngFilter { Sub, Up, Paeth };
+
+// picture, which must be Format_RGB888, as a PNG file: 8-bit RGB, compressed
+// at zlib level `level` (0 to 9) with every row filtered by filter. Empty
+// when zlib cannot start.
+QByteArray pngOf(const QImage &picture, int level, PngFilter filter);

@@ -78,6 +78,7 @@ class Pipe : public QObject
     void ffmpegMissingAsInTheDefaultRun();
     void slideCannotBeWritten_data();
     void slideCannotBeWritten();
+    void laterSlideCannotBeWritten();
     void closedStandardStreams_data();
     void closedStandardStreams();
 
@@ -335,6 +336,24 @@ void Pipe::slideCannotBeWritten()
     QCOMPARE(after, before);
     if (!diskFull)
         QCOMPARE(earlier, QByteArray("an earlier run's slide"));
+}
+
+void Pipe::laterSlideCannotBeWritten()
+{
+    // Slides are written behind the walk: the second one fails (a directory
+    // stands in its place), the first stays whole and no later one is
+    // written, although the walk has gone on past it by then.
+    QVERIFY(QDir().mkpath(out() + QStringLiteral("/slide_0002.png")));
+    writeStream({solidImage(64, 48, red), solidImage(64, 48, green), solidImage(64, 48, blue),
+                 solidImage(64, 48, red), solidImage(64, 48, green)});
+    writeFakeFfmpeg(m_bin, "cat stream");
+    const RunResult result = run();
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.startsWith("failed to write out/slide_0002.png: "), result.err);
+    QCOMPARE(result.err.count('\n'), 1);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(entriesOf(out()), slideNames(2));
+    QCOMPARE(decoded(out() + QStringLiteral("/slide_0001.png")), solidImage(64, 48, red));
 }
 
 void Pipe::closedStandardStreams_data()

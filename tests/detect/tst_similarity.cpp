@@ -149,7 +149,7 @@ void Similarity::exactScores_data()
     using F = QImage;
 
     QTest::newRow("identical RGB32, read in place") << noise << noise.copy() << 1.0;
-    QTest::newRow("identical RGB888, converted") << noise888 << noise888.copy() << 1.0;
+    QTest::newRow("identical RGB888, read in place") << noise888 << noise888.copy() << 1.0;
     QTest::newRow("same colours, RGB32 against RGB888")
         << noise << noise.convertToFormat(F::Format_RGB888) << 1.0;
     QTest::newRow("alpha only, RGBA8888") << solid(37, 3, F::Format_RGBA8888, opaque)
@@ -198,8 +198,10 @@ void Similarity::matchesPlainLoop_data()
     QTest::newRow("ARGB32 premultiplied")
         << F::Format_ARGB32_Premultiplied << F::Format_ARGB32_Premultiplied << 0 << 0;
     QTest::newRow("RGBA8888") << F::Format_RGBA8888 << F::Format_RGBA8888 << 0 << 0;
-    QTest::newRow("RGB888, rows not 4-byte aligned")
+    QTest::newRow("RGB888 in place, rows not 4-byte aligned")
         << F::Format_RGB888 << F::Format_RGB888 << 0 << 0;
+    QTest::newRow("RGB888 in place, padded against tight")
+        << F::Format_RGB888 << F::Format_RGB888 << 7 << 0;
     QTest::newRow("Grayscale8") << F::Format_Grayscale8 << F::Format_Grayscale8 << 0 << 0;
     QTest::newRow("Indexed8 with a colour table")
         << F::Format_Indexed8 << F::Format_Indexed8 << 0 << 0;
@@ -244,7 +246,7 @@ void Similarity::lastPixelOfEachRowCountsInFull_data()
     QTest::newRow("RGB32, read in place") << QImage::Format_RGB32;
     QTest::newRow("ARGB32, read in place") << QImage::Format_ARGB32;
     QTest::newRow("RGBA8888") << QImage::Format_RGBA8888;
-    QTest::newRow("RGB888, converted") << QImage::Format_RGB888;
+    QTest::newRow("RGB888, read in place") << QImage::Format_RGB888;
 }
 
 void Similarity::lastPixelOfEachRowCountsInFull()
