@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <vector>
@@ -58,6 +60,14 @@ constexpr double moverWindows = 2.0;
 // have been hidden by someone passing in front before the change.
 constexpr double changeShare = 0.25;
 
+// A change over less than this share of the picture is small: a line of
+// text. A small change over much of where another small one was a few
+// seconds before is a region that keeps changing (subtitles), not a change
+// of slide.
+constexpr double smallChangeShare = 0.05;
+constexpr double repeatSeconds = 8.0;
+constexpr double repeatShare = 0.5;
+
 enum class Phase {
     Starting, // no picture has held yet
     Settled,  // the current slide's picture holds
@@ -86,6 +96,7 @@ struct RobustWalk {
     Shift previousShift{};
     Profiles anchorProfiles{};
     Shift anchorShift{};
+    bool recentred = false; // the frame just settled on is the new rest
 
     std::vector<float> moverScores{};
     std::vector<float> scoresBeforeFrame{};
@@ -105,6 +116,9 @@ struct RobustWalk {
     int keptFrame = -1;
     QImage keptPicture{};
     int videoCounter = 1;
+    int repeatFrames = 0;
+    std::vector<unsigned char> lastSmallChange{};
+    int lastSmallChangeFrame = std::numeric_limits<int>::min() / 2;
 };
 
 float changeThreshold(const RobustWalk &walk)
@@ -126,6 +140,8 @@ void closeVideo(RobustWalk &walk, int endFrame)
     appendVideo(&walk.timeline, walk.videoStart, endFrame, &walk.videoCounter);
 }
 
+// The settled picture is where the slide lies at rest: later frames are
+// aligned on it, as far either way as the grid's margin allows.
 void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
             const Profiles &profiles, Shift shift)
 {
@@ -133,21 +149,23 @@ void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &pi
     walk.freshMotionRun = 0;
     walk.keptFrame = frame;
     walk.keptPicture = picture;
-    walk.reference = grid;
+    walk.reference = shift.x || shift.y ? blockGrid(readableFrame(picture), {}) : grid;
     walk.referenceWeight = 1;
     walk.anchorProfiles = profiles;
-    walk.anchorShift = shift;
+    walk.anchorShift = {};
+    walk.recentred = shift.x || shift.y;
     walk.differingSince.assign(grid.blocks(), -1);
 }
 
-void enterVideo(RobustWalk &walk, int start, const std::vector<unsigned char> &ignored)
+// The video runs from start at least to the frame before this one.
+void enterVideo(RobustWalk &walk, int start, int frame, const std::vector<unsigned char> &ignored)
 {
     walk.phase = Phase::Video;
     walk.videoStart = start;
     walk.ignoredInVideo = ignored;
     if (walk.ignoredInVideo.size() != walk.moverScores.size())
         walk.ignoredInVideo.assign(walk.moverScores.size(), 0);
-    walk.stillStart = start;
+    walk.stillStart = std::max(start, frame);
     walk.stillFrames = 1;
     walk.keptPicture = QImage();
 }
@@ -291,7 +309,7 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
     if (walk.heldFrames >= walk.holdFrames)
         settle(walk, frame, grid, picture, profiles, shift);
     else if (walk.freshMotionRun >= walk.videoFrames && motion.share >= videoShare)
-        enterVideo(walk, 0, {});
+        enterVideo(walk, 0, frame, {});
     return true;
 }
 
@@ -306,6 +324,35 @@ void beginChange(RobustWalk &walk, int frame, const BlockGrid &grid)
     walk.knownBeforeChange = moverMask(walk.scoresBeforeChange, grid.columns, grid.rows);
 }
 
+bool isSmall(const Difference &fromSlide)
+{
+    const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
+    return double(changed) < smallChangeShare * double(fromSlide.changed.size());
+}
+
+bool movesAgain(RobustWalk &walk, const Difference &fromSlide, int start)
+{
+    const bool repeated = start - walk.lastSmallChangeFrame <= walk.repeatFrames &&
+                          overlap(fromSlide.changed, walk.lastSmallChange) >= repeatShare;
+    walk.lastSmallChange = fromSlide.changed;
+    walk.lastSmallChangeFrame = start;
+    return repeated;
+}
+
+// The region is known to move from now on, and the slide's picture is
+// taken as it shows now.
+void absorbMover(RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
+{
+    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
+        if (fromSlide.changed[k])
+            walk.moverScores[k] = std::max(walk.moverScores[k], moverScore + 1.0f);
+    }
+    walk.phase = Phase::Settled;
+    walk.reference = grid;
+    walk.referenceWeight = 1;
+    walk.differingSince.assign(grid.blocks(), -1);
+}
+
 bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
                const std::vector<unsigned char> &movers, float threshold, const Profiles &profiles,
                Shift shift)
@@ -318,7 +365,7 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
                               ? walk.changeStart
                               : std::max(walk.keptFrame + 1, frame - walk.freshMotionRun);
         const bool kept = closeSlide(walk, start - 1);
-        enterVideo(walk, start, walk.knownBeforeMotion);
+        enterVideo(walk, start, frame, walk.knownBeforeMotion);
         return kept;
     }
     // While a change is pending, what moves with it (someone walking in
@@ -349,23 +396,34 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
     // The slide ends where the picture that now holds first showed, however
     // many steps it took to settle.
     const int start = changeFrame(walk, fromSlide);
+    const bool small = isSmall(fromSlide);
+    if (small && movesAgain(walk, fromSlide, start)) {
+        absorbMover(walk, fromSlide, grid);
+        return true;
+    }
     const bool kept = closeSlide(walk, start - 1);
     walk.segmentStart = start;
-    forgetChange(walk, fromSlide.changed);
+    // A small change is remembered as motion, so that the region that
+    // keeps changing so is known.
+    if (!small)
+        forgetChange(walk, fromSlide.changed);
     settle(walk, frame, grid, picture, profiles, shift);
     return kept;
 }
 
-// Where the picture lies against the slide's own frame while it holds, and
-// against the previous frame while it changes.
+// Where the picture lies: against the frame the slide settled on while it
+// still shows much of it (someone in front, a build), else against the
+// previous frame; where neither matches, where the previous frame lay.
 Shift alignment(const RobustWalk &walk, const Profiles &profiles)
 {
-    const bool onSlide = walk.phase == Phase::Settled && !walk.anchorProfiles.columns.empty();
-    const Profiles &from = onSlide ? walk.anchorProfiles : walk.previousProfiles;
-    const Shift base = onSlide ? walk.anchorShift : walk.previousShift;
-    const Shift step = shiftBetween(from, profiles, walk.reach);
-    return {std::clamp(base.x + step.x, -walk.reach, walk.reach),
-            std::clamp(base.y + step.y, -walk.reach, walk.reach)};
+    Shift shift = walk.previousShift;
+    if (const std::optional<Shift> step = shiftBetween(walk.anchorProfiles, profiles, walk.reach))
+        shift = {walk.anchorShift.x + step->x, walk.anchorShift.y + step->y};
+    else if (const std::optional<Shift> step =
+                 shiftBetween(walk.previousProfiles, profiles, walk.reach))
+        shift = {walk.previousShift.x + step->x, walk.previousShift.y + step->y};
+    return {std::clamp(shift.x, -walk.reach, walk.reach),
+            std::clamp(shift.y, -walk.reach, walk.reach)};
 }
 
 bool step(RobustWalk &walk, int frame, const QImage &picture)
@@ -377,6 +435,8 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
                           profiles.rows.size() == walk.previousProfiles.rows.size();
     walk.reach = shiftReach(readable);
     const Shift shift = sameSize ? alignment(walk, profiles) : Shift{};
+    if (!sameSize)
+        walk.anchorProfiles = {};
     const BlockGrid grid = blockGrid(readable, shift);
     Motion motion;
     if (!sameSize || !sameShape(walk.previous, grid)) {
@@ -410,9 +470,10 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
         kept = stepVideo(walk, frame, grid, picture, threshold, profiles, shift);
         break;
     }
-    walk.previous = grid;
+    walk.previous = walk.recentred ? walk.reference : grid;
     walk.previousProfiles = profiles;
-    walk.previousShift = shift;
+    walk.previousShift = walk.recentred ? Shift{} : shift;
+    walk.recentred = false;
     return kept;
 }
 
@@ -451,6 +512,7 @@ bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Ti
     walk.holdFrames = 1 + framesIn(holdSeconds, fps);
     walk.videoFrames = framesIn(std::max(minimumVideoSeconds, window), fps);
     walk.noiseSamples = framesIn(noiseSeconds, fps);
+    walk.repeatFrames = framesIn(repeatSeconds, fps);
     walk.moverDecay = float(std::exp(-1.0 / (moverWindows * window * fps)));
 
     QImage picture;

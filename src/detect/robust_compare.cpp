@@ -11,15 +11,20 @@ namespace robust
 namespace
 {
 
-// A light that dims, brightens or warms shifts every block of a similar
-// level alike in each channel, but blocks that are already clipped do not
-// follow, so the shift is taken per channel and band of level: the median
-// difference of the blocks in that band.
+// A light that dims or brightens shifts every block of a similar
+// brightness alike, but blocks that are already clipped do not follow, so
+// the shift is taken per band of brightness: the median difference of the
+// blocks in that band.
 constexpr int levelBands = 16;
 
 // A band of fewer blocks says little about the light: it follows the whole
 // picture.
 constexpr std::size_t bandBlocks = 20;
+
+// A light may also be warmer or colder: every block's colour moves alike,
+// by this many levels at most in any channel. A picture whose colour moves
+// further (red turned blue) changed.
+constexpr float tintLimit = 16.0f;
 
 // A change of colour counts as much as the same change of brightness.
 constexpr float colourWeight = 1.0f;
@@ -29,8 +34,13 @@ int bandOf(float level)
     return std::clamp(int(level) * levelBands / 256, 0, levelBands - 1);
 }
 
+float brightness(const float *colour)
+{
+    return (colour[0] + colour[1] + colour[2]) / 3.0f;
+}
+
 std::vector<float> bandShifts(const BlockGrid &before, const BlockGrid &after,
-                              const std::vector<unsigned char> &ignored, int channel)
+                              const std::vector<unsigned char> &ignored)
 {
     std::vector<std::vector<float>> bands(levelBands);
     std::vector<float> all;
@@ -38,9 +48,9 @@ std::vector<float> bandShifts(const BlockGrid &before, const BlockGrid &after,
     for (std::size_t k = 0; k < before.blocks(); ++k) {
         if (ignored[k])
             continue;
-        const std::size_t at = k * channels + std::size_t(channel);
-        const float delta = after.means[at] - before.means[at];
-        bands[std::size_t(bandOf(before.means[at]))].push_back(delta);
+        const float level = brightness(&before.means[k * channels]);
+        const float delta = brightness(&after.means[k * channels]) - level;
+        bands[std::size_t(bandOf(level))].push_back(delta);
         all.push_back(delta);
     }
     const float overall = quantile(std::move(all), 0.5);
@@ -50,6 +60,33 @@ std::vector<float> bandShifts(const BlockGrid &before, const BlockGrid &after,
             shifts[std::size_t(band)] = quantile(std::move(bands[std::size_t(band)]), 0.5);
     }
     return shifts;
+}
+
+// How each channel moved beyond the brightness, for every block.
+float colourChange(const BlockGrid &before, const BlockGrid &after, std::size_t block, int channel)
+{
+    const float *was = &before.means[block * channels];
+    const float *is = &after.means[block * channels];
+    return is[channel] - was[channel] - (brightness(is) - brightness(was));
+}
+
+// The tint of the light: the median colour change of the blocks, per
+// channel, within the limit.
+std::vector<float> tintShifts(const BlockGrid &before, const BlockGrid &after,
+                              const std::vector<unsigned char> &ignored)
+{
+    std::vector<float> tints(channels, 0.0f);
+    std::vector<float> changes;
+    changes.reserve(before.blocks());
+    for (int channel = 0; channel < channels; ++channel) {
+        changes.clear();
+        for (std::size_t k = 0; k < before.blocks(); ++k) {
+            if (!ignored[k])
+                changes.push_back(colourChange(before, after, k, channel));
+        }
+        tints[std::size_t(channel)] = std::clamp(quantile(changes, 0.5), -tintLimit, tintLimit);
+    }
+    return tints;
 }
 
 int clusteredCount(const std::vector<unsigned char> &changed, int columns, int rows)
@@ -87,27 +124,20 @@ std::vector<float> residualsBetween(const BlockGrid &before, const BlockGrid &af
     const std::size_t blocks = after.blocks();
     if (!sameShape(before, after) || ignored.size() != blocks)
         return {};
-    // Each channel's change beyond the light, then split into its
-    // brightness (the mean of the three) and its colour (what is left).
-    std::vector<float> changes(blocks * channels, 0.0f);
-    for (int channel = 0; channel < channels; ++channel) {
-        const std::vector<float> shifts = bandShifts(before, after, ignored, channel);
-        for (std::size_t k = 0; k < blocks; ++k) {
-            const std::size_t at = k * channels + std::size_t(channel);
-            changes[at] =
-                after.means[at] - before.means[at] - shifts[std::size_t(bandOf(before.means[at]))];
-        }
-    }
+    const std::vector<float> shifts = bandShifts(before, after, ignored);
+    const std::vector<float> tints = tintShifts(before, after, ignored);
     std::vector<float> residuals(blocks, -1.0f);
     for (std::size_t k = 0; k < blocks; ++k) {
         if (ignored[k])
             continue;
-        const float *change = &changes[k * channels];
-        const float brightness = (change[0] + change[1] + change[2]) / 3.0f;
-        float colour = 0.0f;
+        const float level = brightness(&before.means[k * channels]);
+        float residual = std::fabs(brightness(&after.means[k * channels]) - level -
+                                   shifts[std::size_t(bandOf(level))]);
         for (int c = 0; c < channels; ++c)
-            colour = std::max(colour, std::fabs(change[c] - brightness));
-        residuals[k] = std::max(std::fabs(brightness), colourWeight * colour);
+            residual =
+                std::max(residual, colourWeight * std::fabs(colourChange(before, after, k, c) -
+                                                            tints[std::size_t(c)]));
+        residuals[k] = residual;
     }
     return residuals;
 }

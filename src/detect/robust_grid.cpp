@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -24,6 +25,10 @@ constexpr int gridRows = 90;
 // noise or a region that moves by itself never tips a still picture into a
 // shift.
 constexpr double shiftGain = 0.05;
+
+// Nor is a shift taken from profiles that match poorly at best: two
+// different pictures.
+constexpr double shiftMatch = 0.8;
 
 int blockSide(const QImage &image)
 {
@@ -156,9 +161,12 @@ double correlation(const std::vector<double> &a, const std::vector<double> &b, i
     return spread > 0.0 ? covariance / std::sqrt(spread) : 0.0;
 }
 
-int offsetBetween(const std::vector<float> &from, const std::vector<float> &to, int reach)
+std::optional<int> offsetBetween(const std::vector<float> &from, const std::vector<float> &to,
+                                 int reach)
 {
-    if (from.size() != to.size() || reach <= 0)
+    if (from.size() != to.size())
+        return std::nullopt;
+    if (reach <= 0)
         return 0;
     const std::vector<double> a = steps(from);
     const std::vector<double> b = steps(to);
@@ -172,6 +180,8 @@ int offsetBetween(const std::vector<float> &from, const std::vector<float> &to, 
             bestScore = score;
         }
     }
+    if (std::max(bestScore - (best == 0 ? shiftGain : 0.0), still) < shiftMatch)
+        return std::nullopt;
     return best;
 }
 
@@ -213,10 +223,13 @@ Profiles lineProfiles(const QImage &readable)
     return profiles;
 }
 
-Shift shiftBetween(const Profiles &from, const Profiles &to, int reach)
+std::optional<Shift> shiftBetween(const Profiles &from, const Profiles &to, int reach)
 {
-    return {offsetBetween(from.columns, to.columns, reach),
-            offsetBetween(from.rows, to.rows, reach)};
+    const std::optional<int> x = offsetBetween(from.columns, to.columns, reach);
+    const std::optional<int> y = offsetBetween(from.rows, to.rows, reach);
+    if (!x || !y)
+        return std::nullopt;
+    return Shift{*x, *y};
 }
 
 BlockGrid blockGrid(const QImage &readable, Shift shift)

@@ -6,6 +6,7 @@
 
 #include <QImage>
 
+#include <optional>
 #include <vector>
 
 namespace robust
@@ -45,8 +46,9 @@ QImage readableFrame(const QImage &frame);
 Profiles lineProfiles(const QImage &readable);
 
 // How far the picture of `to` lies from that of `from`, up to reach pixels
-// either way; none when the profiles cannot tell (a plain picture).
-Shift shiftBetween(const Profiles &from, const Profiles &to, int reach);
+// either way; none when the two do not match at any shift (another
+// picture, or another size).
+std::optional<Shift> shiftBetween(const Profiles &from, const Profiles &to, int reach);
 
 // How far the grid may shift either way: the margin the grid leaves free
 // all round.
@@ -83,8 +85,18 @@ float quantile(std::vector<float> values, double q);
 
 // ---- regions that move by themselves
 
+// A block seen moving that many times, with the memory fading, belongs to a
+// region that moves by itself.
+constexpr float moverScore = 1.5f;
+
 // Blocks that moved often, each grown by one block all round: a region
 // moves a little beyond where it was seen moving.
 std::vector<unsigned char> moverMask(const std::vector<float> &scores, int columns, int rows);
+
+// The mask and every block touching it.
+std::vector<unsigned char> grownMask(const std::vector<unsigned char> &mask, int columns, int rows);
+
+// The share of the set blocks that lie inside mask.
+double overlap(const std::vector<unsigned char> &blocks, const std::vector<unsigned char> &mask);
 
 } // namespace robust
