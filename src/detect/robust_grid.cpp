@@ -207,7 +207,9 @@ QImage readableFrame(const QImage &frame)
 int shiftReach(const QImage &readable)
 {
     const int side = blockSide(readable);
-    const int reach = std::max(2, side / 2);
+    // A tripod shakes by a few pixels either way, and a frame may lie at
+    // the other end of the shake from the one the slide settled on.
+    const int reach = std::max(4, side / 2);
     // A picture too small to spare the margin is not aligned.
     return readable.width() >= 2 * reach + side && readable.height() >= 2 * reach + side ? reach
                                                                                          : 0;
