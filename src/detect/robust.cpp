@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <vector>
@@ -68,6 +66,12 @@ constexpr double smallChangeShare = 0.05;
 constexpr double repeatSeconds = 8.0;
 constexpr double repeatShare = 0.5;
 
+// Where the slides are: the blocks that took part in at least two changes
+// of slide, and in this share of them. A small change mostly outside the
+// rectangle around them is in what surrounds the slides (a video call's
+// tiles and borders, a clock in a task bar), not a change of slide.
+constexpr double slideAreaShare = 0.25;
+
 enum class Phase {
     Starting, // no picture has held yet
     Settled,  // the current slide's picture holds
@@ -116,6 +120,8 @@ struct RobustWalk {
     int keptFrame = -1;
     QImage keptPicture{};
     int videoCounter = 1;
+    std::vector<int> slideChanges{}; // per block: how many changes of slide it took part in
+    int slideChangeCount = 0;
     int repeatFrames = 0;
     std::vector<unsigned char> lastSmallChange{};
     int lastSmallChangeFrame = std::numeric_limits<int>::min() / 2;
@@ -324,6 +330,43 @@ void beginChange(RobustWalk &walk, int frame, const BlockGrid &grid)
     walk.knownBeforeChange = moverMask(walk.scoresBeforeChange, grid.columns, grid.rows);
 }
 
+void countSlideChange(RobustWalk &walk, const std::vector<unsigned char> &blocks)
+{
+    if (walk.slideChanges.size() != blocks.size())
+        walk.slideChanges.assign(blocks.size(), 0);
+    for (std::size_t k = 0; k < blocks.size(); ++k)
+        walk.slideChanges[k] += blocks[k] != 0;
+    ++walk.slideChangeCount;
+}
+
+// Until slides have changed there twice, every block may hold slides.
+bool outsideSlides(const RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
+{
+    if (walk.slideChanges.size() != fromSlide.changed.size())
+        return false;
+    const int least = std::max(2, int(std::ceil(slideAreaShare * walk.slideChangeCount)));
+    int left = grid.columns;
+    int right = -1;
+    int top = grid.rows;
+    int bottom = -1;
+    for (int y = 0; y < grid.rows; ++y)
+        for (int x = 0; x < grid.columns; ++x) {
+            if (walk.slideChanges[std::size_t(y * grid.columns + x)] < least)
+                continue;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+        }
+    if (right < 0)
+        return false;
+    std::vector<unsigned char> inside(fromSlide.changed.size(), 0);
+    for (int y = top; y <= bottom; ++y)
+        for (int x = left; x <= right; ++x)
+            inside[std::size_t(y * grid.columns + x)] = 1;
+    return overlap(fromSlide.changed, inside) < 1.0 - repeatShare;
+}
+
 bool isSmall(const Difference &fromSlide)
 {
     const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
@@ -397,7 +440,7 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
     // many steps it took to settle.
     const int start = changeFrame(walk, fromSlide);
     const bool small = isSmall(fromSlide);
-    if (small && movesAgain(walk, fromSlide, start)) {
+    if (small && (movesAgain(walk, fromSlide, start) || outsideSlides(walk, fromSlide, grid))) {
         absorbMover(walk, fromSlide, grid);
         return true;
     }
@@ -405,8 +448,10 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
     walk.segmentStart = start;
     // A small change is remembered as motion, so that the region that
     // keeps changing so is known.
-    if (!small)
+    if (!small) {
         forgetChange(walk, fromSlide.changed);
+        countSlideChange(walk, fromSlide.changed);
+    }
     settle(walk, frame, grid, picture, profiles, shift);
     return kept;
 }

@@ -190,6 +190,7 @@ class RobustWalk : public QObject
     void exposureSwing();
     void subtitles_data();
     void subtitles();
+    void aroundTheSlides();
     void colourAlone_data();
     void colourAlone();
     void packedPixelsAsRgb32();
@@ -495,6 +496,28 @@ void RobustWalk::subtitles()
     QEXPECT_FAIL("", "the first subtitles of a run and the pause are taken for changes", Continue);
     QCOMPARE(layout(run.timeline.segments), expected);
     QVERIFY2(run.timeline.segments.size() <= 8, qPrintable(layout(run.timeline.segments)));
+}
+
+// Below the slides, a frame around one of two tiles moves from one to the
+// other, as a video call's border round the speaker does: after slides
+// have changed twice, a small change outside where they change is none.
+void RobustWalk::aroundTheSlides()
+{
+    const QList<int> lineCounts{1, 6, 2, 7};
+    QList<QImage> frames;
+    for (int i = 0; i < 60; ++i) {
+        QImage image = slide(lines(lineCounts.at(std::min(i / 10, 3))));
+        if (i >= 35) {
+            QPainter painter(&image);
+            painter.setPen(QPen(QColor(40, 90, 220), 3));
+            painter.drawRect(QRect(i < 47 ? 40 : 200, 150, 60, 24));
+        }
+        film(image, i, Look{6, 0, false});
+        frames.append(image);
+    }
+    const Run run = runRobust(frames);
+    checkContract(run, frames);
+    QCOMPARE(layout(run.timeline.segments), QStringLiteral("0-9 10-19 20-29 30-59"));
 }
 
 void RobustWalk::colourAlone_data()
