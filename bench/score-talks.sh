@@ -3,13 +3,15 @@
 # score.py prints it) and the time of each whole run, wall and CPU
 # (stillsift together with the ffmpeg it starts).
 #
-# Usage: bench/score-talks.sh [TALK...]     (default: screen camera grainy demo webcam)
+# Usage: bench/score-talks.sh [TALK...]
+#        (default: screen camera grainy demo webcam hall meeting fades)
 #
 # Environment: STILLSIFT (default build/src/app/stillsift); TALKS_DIR, where
 # the talks are, made with make-talks.sh when missing (default
 # /tmp/stillsift-talks); TALK_TOOLS, the folder of make-talks.sh and score.py
 # (default ../shared/talks beside the source tree); DETECTORS (default
-# "pixel robust"); BENCH_DIR for the reports (default build/bench-talks).
+# "pixel robust"); BENCH_DIR for the reports (default build/bench-talks);
+# PIPE=1 runs stillsift with --pipe (the same slides, faster on long talks).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 stillsift=${STILLSIFT:-$root/build/src/app/stillsift}
@@ -17,7 +19,9 @@ talks=${TALKS_DIR:-/tmp/stillsift-talks}
 tools=${TALK_TOOLS:-$root/../shared/talks}
 detectors=${DETECTORS:-pixel robust}
 work=${BENCH_DIR:-$root/build/bench-talks}
-[ $# -gt 0 ] || set -- screen camera grainy demo webcam
+[ $# -gt 0 ] || set -- screen camera grainy demo webcam hall meeting fades
+pipe=
+[ "${PIPE:-0}" = 1 ] && pipe=--pipe
 [ -x "$stillsift" ] || { echo "no stillsift at $stillsift: build it first" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
 mkdir -p "$work"
@@ -32,7 +36,7 @@ for talk in "$@"; do
         out=$work/$talk-$detector
         rm -rf "$out"
         /usr/bin/time -o "$work/time.out" -f '%e %U %S' \
-            "$stillsift" --input "$talks/$talk.mp4" --out "$out" --detector "$detector" \
+            "$stillsift" --input "$talks/$talk.mp4" --out "$out" --detector "$detector" $pipe \
             >"$out.report" 2>"$work/stderr.out"
         read -r wall user system <"$work/time.out"
         python3 "$tools/score.py" "$talks/$talk.truth.json" "$out.report" --json >"$out.score.json"

@@ -1,4 +1,7 @@
+// The robust walk: decisions over block grids (robust_internal.h), made
+// only once the picture has settled.
 #include "detect.h"
+#include "robust_internal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,22 +9,15 @@
 #include <limits>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+using namespace robust;
 
 namespace
 {
 
-// The frame is judged on the mean brightness of square blocks, about this
-// many down the picture whatever its size: sensor and compression noise
-// average out inside a block, while a line of text still fills a row of them.
-constexpr int gridRows = 90;
-
-// The least change of a block's mean, in levels of 0..255, that can count
-// as part of a change of slide. Compression keeps most blocks of a still
-// picture exactly as they were and shakes a few at each key frame by up to
-// a few levels; this is above that, and far below the ink of a line of text.
+// The least change of a block, in levels of 0..255, that can count as part
+// of a change of slide. Compression keeps most blocks of a still picture
+// exactly as they were and shakes a few at each key frame by up to a few
+// levels; this is above that, and far below the ink of a line of text.
 constexpr float minimumStep = 12.0f;
 
 // On a talk whose noise survives the compression, a block counts as changed
@@ -39,229 +35,42 @@ constexpr int clusterBlocks = 8;
 constexpr double holdSeconds = 2.0;
 
 // Motion that starts while a slide is shown, outside the regions known to
-// move, over at least this share of the picture for this long, is a video
-// (a clip, an animation). Whatever moves before the first picture has held
-// (a speaker's camera, say) is known to move and left out of the decisions,
-// unless it covers videoShare of the picture: the talk opens with a video.
+// move, over at least this share of the picture, is fresh motion. When it
+// goes on for the video window (and at least minimumVideoSeconds) it is a
+// video (a clip, an animation); shorter, it was someone passing in front,
+// or a transition, and only what it leaves behind counts. Whatever moves
+// before the first picture has held (a speaker's camera, say) is known to
+// move and left out of the decisions, unless it covers videoShare of the
+// picture: the talk opens with a video.
 constexpr double freshMotionShare = 0.005;
-constexpr double freshMotionSeconds = 3.0;
+constexpr double minimumVideoSeconds = 3.0;
 constexpr double videoShare = 0.25;
 
 // How much of the talk's recent past the noise level is learnt from.
 constexpr double noiseSeconds = 60.0;
 
-// A block seen moving that many times, with the memory fading over the
-// video window, belongs to a region that moves by itself.
-constexpr float moverScore = 1.5f;
+// How long a region that moved by itself is remembered, in video windows:
+// long enough to span the pauses of subtitles or of a speaker.
+constexpr double moverWindows = 2.0;
 
-struct BlockGrid {
-    int columns = 0;
-    int rows = 0;
-    std::vector<float> means; // row by row, the mean of red + green + blue over 3
-};
+// A slide change is dated by its blocks: the share of them that must have
+// differed from the old slide by then. Not the first of them, which may
+// have been hidden by someone passing in front before the change.
+constexpr double changeShare = 0.25;
 
-bool sameShape(const BlockGrid &a, const BlockGrid &b)
-{
-    return a.columns == b.columns && a.rows == b.rows;
-}
+// A change over less than this share of the picture is small: a line of
+// text. A small change over much of where another small one was a few
+// seconds before is a region that keeps changing (subtitles), not a change
+// of slide.
+constexpr double smallChangeShare = 0.05;
+constexpr double repeatSeconds = 8.0;
+constexpr double repeatShare = 0.5;
 
-// Red + green + blue over count pixels.
-quint32 colourSum(const QRgb *pixels, int count)
-{
-    quint32 sum = 0;
-    int x = 0;
-#ifdef __SSE2__
-    // With alpha cleared (x86 is little-endian: alpha is byte 3 of each
-    // pixel), one sum of absolute differences from zero per 16 bytes adds
-    // up the colour bytes of four pixels.
-    const __m128i colourBytes = _mm_set1_epi32(0x00ffffff);
-    __m128i sums = _mm_setzero_si128();
-    for (; x + 4 <= count; x += 4) {
-        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pixels + x));
-        sums = _mm_add_epi64(sums,
-                             _mm_sad_epu8(_mm_and_si128(four, colourBytes), _mm_setzero_si128()));
-    }
-    sum = quint32(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-#endif
-    for (; x < count; ++x)
-        sum += quint32(qRed(pixels[x]) + qGreen(pixels[x]) + qBlue(pixels[x]));
-    return sum;
-}
-
-// Any format is read through RGB32, whose pixels are whole QRgb words on
-// every processor.
-BlockGrid blockGrid(const QImage &frame)
-{
-    const bool inPlace =
-        frame.format() == QImage::Format_RGB32 || frame.format() == QImage::Format_ARGB32;
-    const QImage image = inPlace ? frame : frame.convertToFormat(QImage::Format_RGB32);
-    const int side = std::max(1, (image.height() + gridRows / 2) / gridRows);
-    BlockGrid grid;
-    grid.columns = std::max(1, image.width() / side);
-    grid.rows = std::max(1, image.height() / side);
-    grid.means.assign(std::size_t(grid.columns) * std::size_t(grid.rows), 0.0f);
-    if (image.isNull())
-        return grid;
-    const int usedWidth = std::min(image.width(), grid.columns * side);
-    const int usedHeight = std::min(image.height(), grid.rows * side);
-    std::vector<quint32> sums(std::size_t(grid.columns));
-    for (int blockRow = 0; blockRow < grid.rows; ++blockRow) {
-        std::fill(sums.begin(), sums.end(), 0u);
-        const int endY = std::min(usedHeight, (blockRow + 1) * side);
-        for (int y = blockRow * side; y < endY; ++y) {
-            const auto *pixels = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-            for (int column = 0; column < grid.columns; ++column) {
-                const int x = column * side;
-                sums[std::size_t(column)] += colourSum(pixels + x, std::min(side, usedWidth - x));
-            }
-        }
-        const int blockHeight = std::max(1, endY - blockRow * side);
-        for (int column = 0; column < grid.columns; ++column) {
-            const int blockWidth = std::max(1, std::min(usedWidth - column * side, side));
-            grid.means[std::size_t(blockRow * grid.columns + column)] =
-                float(sums[std::size_t(column)]) / float(3 * blockWidth * blockHeight);
-        }
-    }
-    return grid;
-}
-
-float quantile(std::vector<float> values, double q)
-{
-    if (values.empty())
-        return 0.0f;
-    const auto at = values.begin() + std::ptrdiff_t(q * double(values.size() - 1));
-    std::nth_element(values.begin(), at, values.end());
-    return *at;
-}
-
-// How one grid differs from another. A light that dims or brightens shifts
-// every block of a similar brightness alike, but bright blocks that are
-// already clipped do not follow, so the shift is taken per band of
-// brightness: the median difference of the blocks in that band.
-struct Difference {
-    std::vector<unsigned char> changed; // per block
-    int clustered = 0;                  // changed blocks with a changed neighbour
-};
-
-constexpr int brightnessBands = 16;
-
-int bandOf(float mean)
-{
-    return std::clamp(int(mean) * brightnessBands / 256, 0, brightnessBands - 1);
-}
-
-std::vector<float> bandShifts(const BlockGrid &before, const BlockGrid &after,
-                              const std::vector<unsigned char> &ignored)
-{
-    std::vector<std::vector<float>> bands(brightnessBands);
-    std::vector<float> all;
-    all.reserve(before.means.size());
-    for (std::size_t k = 0; k < before.means.size(); ++k) {
-        if (ignored[k])
-            continue;
-        const float delta = after.means[k] - before.means[k];
-        bands[std::size_t(bandOf(before.means[k]))].push_back(delta);
-        all.push_back(delta);
-    }
-    // A band of a few blocks says little about the light: it follows the
-    // whole picture.
-    const float overall = quantile(all, 0.5);
-    std::vector<float> shifts(brightnessBands, overall);
-    for (int band = 0; band < brightnessBands; ++band) {
-        if (bands[std::size_t(band)].size() >= 20)
-            shifts[std::size_t(band)] = quantile(bands[std::size_t(band)], 0.5);
-    }
-    return shifts;
-}
-
-int clusteredCount(const std::vector<unsigned char> &changed, int columns, int rows)
-{
-    int count = 0;
-    for (int y = 0; y < rows; ++y) {
-        for (int x = 0; x < columns; ++x) {
-            if (!changed[std::size_t(y * columns + x)])
-                continue;
-            bool touches = false;
-            for (int ny = std::max(0, y - 1); ny <= std::min(rows - 1, y + 1) && !touches; ++ny)
-                for (int nx = std::max(0, x - 1); nx <= std::min(columns - 1, x + 1); ++nx)
-                    if ((nx != x || ny != y) && changed[std::size_t(ny * columns + nx)])
-                        touches = true;
-            count += touches;
-        }
-    }
-    return count;
-}
-
-// |change| of each block beyond the shift of the light, -1 for an ignored
-// block; empty when the grids differ in shape.
-std::vector<float> residualsBetween(const BlockGrid &before, const BlockGrid &after,
-                                    const std::vector<unsigned char> &ignored)
-{
-    const std::size_t blocks = after.means.size();
-    if (!sameShape(before, after) || ignored.size() != blocks)
-        return {};
-    const std::vector<float> shifts = bandShifts(before, after, ignored);
-    std::vector<float> residuals(blocks, -1.0f);
-    for (std::size_t k = 0; k < blocks; ++k) {
-        if (!ignored[k])
-            residuals[k] = std::fabs(after.means[k] - before.means[k] -
-                                     shifts[std::size_t(bandOf(before.means[k]))]);
-    }
-    return residuals;
-}
-
-Difference changesAbove(const std::vector<float> &residuals, float threshold, const BlockGrid &grid)
-{
-    Difference difference;
-    const std::size_t blocks = grid.means.size();
-    if (residuals.size() != blocks) {
-        // Frames of another size have nothing in common with the last.
-        difference.changed.assign(blocks, 1);
-        difference.clustered = int(blocks);
-        return difference;
-    }
-    difference.changed.assign(blocks, 0);
-    for (std::size_t k = 0; k < blocks; ++k)
-        difference.changed[k] = residuals[k] > threshold;
-    difference.clustered = clusteredCount(difference.changed, grid.columns, grid.rows);
-    return difference;
-}
-
-Difference compareGrids(const BlockGrid &before, const BlockGrid &after,
-                        const std::vector<unsigned char> &ignored, float threshold)
-{
-    return changesAbove(residualsBetween(before, after, ignored), threshold, after);
-}
-
-// The noise of one pair of frames, as a standard deviation: from the median
-// block, so that a region that moves, however lively, or a change of slide
-// over less than half the picture does not count as noise.
-float noiseLevel(const std::vector<float> &residuals, const std::vector<unsigned char> &movers)
-{
-    std::vector<float> still;
-    still.reserve(residuals.size());
-    for (std::size_t k = 0; k < residuals.size(); ++k) {
-        if (residuals[k] >= 0.0f && !movers[k])
-            still.push_back(residuals[k]);
-    }
-    return 1.4826f * quantile(std::move(still), 0.5);
-}
-
-// Blocks that moved repeatedly, each grown by one block all round: a region
-// moves a little beyond where it was seen moving.
-std::vector<unsigned char> moverMask(const std::vector<float> &scores, int columns, int rows)
-{
-    std::vector<unsigned char> mask(scores.size(), 0);
-    for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < columns; ++x) {
-            if (scores[std::size_t(y * columns + x)] < moverScore)
-                continue;
-            for (int ny = std::max(0, y - 1); ny <= std::min(rows - 1, y + 1); ++ny)
-                for (int nx = std::max(0, x - 1); nx <= std::min(columns - 1, x + 1); ++nx)
-                    mask[std::size_t(ny * columns + nx)] = 1;
-        }
-    return mask;
-}
+// Where the slides are: the blocks that took part in at least two changes
+// of slide, and in this share of them. A small change mostly outside the
+// rectangle around them is in what surrounds the slides (a video call's
+// tiles and borders, a clock in a task bar), not a change of slide.
+constexpr double slideAreaShare = 0.25;
 
 enum class Phase {
     Starting, // no picture has held yet
@@ -275,7 +84,7 @@ struct RobustWalk {
     Timeline &timeline;
 
     int holdFrames = 0;
-    int freshMotionFrames = 0;
+    int videoFrames = 0;
     qsizetype noiseSamples = 0; // how many the noise level is taken from
     float moverDecay = 0.0f;
 
@@ -283,8 +92,22 @@ struct RobustWalk {
     BlockGrid previous{};
     BlockGrid reference{}; // the slide's picture, averaged over its settled frames
     int referenceWeight = 0;
+
+    // Where the picture lies: the previous frame's, and that of the frame
+    // the slide settled on, from which a shaking picture is aligned.
+    int reach = 0;
+    Profiles previousProfiles{};
+    Shift previousShift{};
+    Profiles anchorProfiles{};
+    Shift anchorShift{};
+    bool recentred = false; // the frame just settled on is the new rest
+
     std::vector<float> moverScores{};
-    int freshMotionRun = 0;                         // frames running with fresh motion
+    std::vector<float> scoresBeforeFrame{};
+    std::vector<float> scoresBeforeChange{}; // when the pending change began
+    std::vector<unsigned char> knownBeforeChange{};
+    std::vector<int> differingSince{}; // per block: first frame of its run unlike the slide
+    int freshMotionRun = 0;            // frames running with fresh motion
     std::vector<unsigned char> knownBeforeMotion{}; // the regions that moved before it began
     std::vector<unsigned char> ignoredInVideo{};
     std::deque<float> noiseLevels{}; // of recent pairs of frames, outside videos
@@ -297,6 +120,11 @@ struct RobustWalk {
     int keptFrame = -1;
     QImage keptPicture{};
     int videoCounter = 1;
+    std::vector<int> slideChanges{}; // per block: how many changes of slide it took part in
+    int slideChangeCount = 0;
+    int repeatFrames = 0;
+    std::vector<unsigned char> lastSmallChange{};
+    int lastSmallChangeFrame = std::numeric_limits<int>::min() / 2;
 };
 
 float changeThreshold(const RobustWalk &walk)
@@ -318,24 +146,32 @@ void closeVideo(RobustWalk &walk, int endFrame)
     appendVideo(&walk.timeline, walk.videoStart, endFrame, &walk.videoCounter);
 }
 
-void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture)
+// The settled picture is where the slide lies at rest: later frames are
+// aligned on it, as far either way as the grid's margin allows.
+void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
+            const Profiles &profiles, Shift shift)
 {
     walk.phase = Phase::Settled;
     walk.freshMotionRun = 0;
     walk.keptFrame = frame;
     walk.keptPicture = picture;
-    walk.reference = grid;
+    walk.reference = shift.x || shift.y ? blockGrid(readableFrame(picture), {}) : grid;
     walk.referenceWeight = 1;
+    walk.anchorProfiles = profiles;
+    walk.anchorShift = {};
+    walk.recentred = shift.x || shift.y;
+    walk.differingSince.assign(grid.blocks(), -1);
 }
 
-void enterVideo(RobustWalk &walk, int start, const std::vector<unsigned char> &ignored)
+// The video runs from start at least to the frame before this one.
+void enterVideo(RobustWalk &walk, int start, int frame, const std::vector<unsigned char> &ignored)
 {
     walk.phase = Phase::Video;
     walk.videoStart = start;
     walk.ignoredInVideo = ignored;
     if (walk.ignoredInVideo.size() != walk.moverScores.size())
         walk.ignoredInVideo.assign(walk.moverScores.size(), 0);
-    walk.stillStart = start;
+    walk.stillStart = std::max(start, frame);
     walk.stillFrames = 1;
     walk.keptPicture = QImage();
 }
@@ -384,6 +220,19 @@ void forgetMotion(RobustWalk &walk, const std::vector<unsigned char> &blocks)
     }
 }
 
+// What changed with the slide changed once: the blocks of the change are
+// moved no more than they were before it began, so a region that moved by
+// itself (subtitles) stays known.
+void forgetChange(RobustWalk &walk, const std::vector<unsigned char> &blocks)
+{
+    if (blocks.size() != walk.moverScores.size() || walk.scoresBeforeChange.size() != blocks.size())
+        return;
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+        if (blocks[k])
+            walk.moverScores[k] = std::min(walk.moverScores[k], walk.scoresBeforeChange[k]);
+    }
+}
+
 void learnNoise(RobustWalk &walk, float level)
 {
     walk.noiseLevels.push_back(level);
@@ -399,8 +248,35 @@ void followSlide(RobustWalk &walk, const BlockGrid &grid)
             (grid.means[k] - walk.reference.means[k]) / float(walk.referenceWeight);
 }
 
+// Each block's run of frames unlike the slide.
+void trackDiffering(RobustWalk &walk, int frame, const Difference &fromSlide)
+{
+    if (walk.differingSince.size() != fromSlide.changed.size())
+        walk.differingSince.assign(fromSlide.changed.size(), -1);
+    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
+        if (!fromSlide.changed[k])
+            walk.differingSince[k] = -1;
+        else if (walk.differingSince[k] < 0)
+            walk.differingSince[k] = frame;
+    }
+}
+
+// The frame at which the picture that now holds first showed: by then a
+// good share of the blocks that differ from the slide did.
+int changeFrame(const RobustWalk &walk, const Difference &fromSlide)
+{
+    std::vector<float> since;
+    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
+        if (fromSlide.changed[k] && walk.differingSince[k] >= 0)
+            since.push_back(float(walk.differingSince[k]));
+    }
+    if (since.empty())
+        return walk.changeStart;
+    return std::max(walk.changeStart, int(quantile(std::move(since), changeShare)));
+}
+
 bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
-               float threshold)
+               float threshold, const Profiles &profiles, Shift shift)
 {
     // The picture that is to hold starts with the frame of the last change.
     if (compareGrids(walk.previous, grid, walk.ignoredInVideo, threshold).clustered >=
@@ -418,7 +294,7 @@ bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
             inVideo[k] = !walk.ignoredInVideo[k];
         forgetMotion(walk, inVideo);
         walk.segmentStart = walk.stillStart;
-        settle(walk, frame, grid, picture);
+        settle(walk, frame, grid, picture, profiles, shift);
     }
     return true;
 }
@@ -426,7 +302,8 @@ bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
 // Whatever moves before the first picture has held is taken for a region
 // that moves by itself, unless it covers much of the picture.
 bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
-                  const std::vector<unsigned char> &ignored, float threshold, const Motion &motion)
+                  const std::vector<unsigned char> &ignored, float threshold, const Motion &motion,
+                  const Profiles &profiles, Shift shift)
 {
     if (frame == 0) {
         walk.heldFrames = 1;
@@ -436,16 +313,94 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
         walk.heldFrames = 1;
     }
     if (walk.heldFrames >= walk.holdFrames)
-        settle(walk, frame, grid, picture);
-    else if (walk.freshMotionRun >= walk.freshMotionFrames && motion.share >= videoShare)
-        enterVideo(walk, 0, {});
+        settle(walk, frame, grid, picture, profiles, shift);
+    else if (walk.freshMotionRun >= walk.videoFrames && motion.share >= videoShare)
+        enterVideo(walk, 0, frame, {});
     return true;
 }
 
-bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
-               const std::vector<unsigned char> &ignored, float threshold)
+// What moved before the change began (not with its first frame) is known
+// to move by itself.
+void beginChange(RobustWalk &walk, int frame, const BlockGrid &grid)
 {
-    if (walk.freshMotionRun >= walk.freshMotionFrames) {
+    walk.phase = Phase::Pending;
+    walk.changeStart = frame;
+    walk.heldFrames = 1;
+    walk.scoresBeforeChange = walk.scoresBeforeFrame;
+    walk.knownBeforeChange = moverMask(walk.scoresBeforeChange, grid.columns, grid.rows);
+}
+
+void countSlideChange(RobustWalk &walk, const std::vector<unsigned char> &blocks)
+{
+    if (walk.slideChanges.size() != blocks.size())
+        walk.slideChanges.assign(blocks.size(), 0);
+    for (std::size_t k = 0; k < blocks.size(); ++k)
+        walk.slideChanges[k] += blocks[k] != 0;
+    ++walk.slideChangeCount;
+}
+
+// Until slides have changed there twice, every block may hold slides.
+bool outsideSlides(const RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
+{
+    if (walk.slideChanges.size() != fromSlide.changed.size())
+        return false;
+    const int least = std::max(2, int(std::ceil(slideAreaShare * walk.slideChangeCount)));
+    int left = grid.columns;
+    int right = -1;
+    int top = grid.rows;
+    int bottom = -1;
+    for (int y = 0; y < grid.rows; ++y)
+        for (int x = 0; x < grid.columns; ++x) {
+            if (walk.slideChanges[std::size_t(y * grid.columns + x)] < least)
+                continue;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+        }
+    if (right < 0)
+        return false;
+    std::vector<unsigned char> inside(fromSlide.changed.size(), 0);
+    for (int y = top; y <= bottom; ++y)
+        for (int x = left; x <= right; ++x)
+            inside[std::size_t(y * grid.columns + x)] = 1;
+    return overlap(fromSlide.changed, inside) < 1.0 - repeatShare;
+}
+
+bool isSmall(const Difference &fromSlide)
+{
+    const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
+    return double(changed) < smallChangeShare * double(fromSlide.changed.size());
+}
+
+bool movesAgain(RobustWalk &walk, const Difference &fromSlide, int start)
+{
+    const bool repeated = start - walk.lastSmallChangeFrame <= walk.repeatFrames &&
+                          overlap(fromSlide.changed, walk.lastSmallChange) >= repeatShare;
+    walk.lastSmallChange = fromSlide.changed;
+    walk.lastSmallChangeFrame = start;
+    return repeated;
+}
+
+// The region is known to move from now on, and the slide's picture is
+// taken as it shows now.
+void absorbMover(RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
+{
+    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
+        if (fromSlide.changed[k])
+            walk.moverScores[k] = std::max(walk.moverScores[k], moverScore + 1.0f);
+    }
+    walk.phase = Phase::Settled;
+    walk.reference = grid;
+    walk.referenceWeight = 1;
+    walk.differingSince.assign(grid.blocks(), -1);
+}
+
+bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
+               const std::vector<unsigned char> &movers, float threshold, const Profiles &profiles,
+               Shift shift)
+{
+    if (walk.freshMotionRun >= walk.videoFrames) {
         // The video starts where the picture first gave way.
         // A slide keeps its kept frame, even when its picture held while
         // a region began to move.
@@ -453,21 +408,26 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
                               ? walk.changeStart
                               : std::max(walk.keptFrame + 1, frame - walk.freshMotionRun);
         const bool kept = closeSlide(walk, start - 1);
-        enterVideo(walk, start, walk.knownBeforeMotion);
+        enterVideo(walk, start, frame, walk.knownBeforeMotion);
         return kept;
     }
+    // While a change is pending, what moves with it (someone walking in
+    // front, say) is part of it, not a region that moves by itself.
+    const std::vector<unsigned char> &ignored =
+        walk.phase == Phase::Pending && walk.knownBeforeChange.size() == movers.size()
+            ? walk.knownBeforeChange
+            : movers;
     const Difference fromSlide = compareGrids(walk.reference, grid, ignored, threshold);
+    trackDiffering(walk, frame, fromSlide);
     if (fromSlide.clustered < clusterBlocks) {
-        // Back to the slide's picture, or what differed was a region now
-        // known to move by itself.
+        // Back to the slide's picture: whatever differed has gone (someone
+        // passed in front), or is now known to move by itself.
         walk.phase = Phase::Settled;
         followSlide(walk, grid);
         return true;
     }
     if (walk.phase == Phase::Settled) {
-        walk.phase = Phase::Pending;
-        walk.changeStart = frame;
-        walk.heldFrames = 1;
+        beginChange(walk, frame, grid);
         return true;
     }
     if (compareGrids(walk.previous, grid, ignored, threshold).clustered < clusterBlocks)
@@ -476,51 +436,89 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
         walk.heldFrames = 1;
     if (walk.heldFrames < walk.holdFrames)
         return true;
-    // The slide ends where its picture first gave way, however many steps
-    // the new picture took to settle.
-    const bool kept = closeSlide(walk, walk.changeStart - 1);
-    walk.segmentStart = walk.changeStart;
-    // What changed with the slide changed once; it does not move by itself.
-    forgetMotion(walk, fromSlide.changed);
-    settle(walk, frame, grid, picture);
+    // The slide ends where the picture that now holds first showed, however
+    // many steps it took to settle.
+    const int start = changeFrame(walk, fromSlide);
+    const bool small = isSmall(fromSlide);
+    if (small && (movesAgain(walk, fromSlide, start) || outsideSlides(walk, fromSlide, grid))) {
+        absorbMover(walk, fromSlide, grid);
+        return true;
+    }
+    const bool kept = closeSlide(walk, start - 1);
+    walk.segmentStart = start;
+    // A small change is remembered as motion, so that the region that
+    // keeps changing so is known.
+    if (!small) {
+        forgetChange(walk, fromSlide.changed);
+        countSlideChange(walk, fromSlide.changed);
+    }
+    settle(walk, frame, grid, picture, profiles, shift);
     return kept;
+}
+
+// Where the picture lies: against the frame the slide settled on while it
+// still shows much of it (someone in front, a build), else against the
+// previous frame; where neither matches, where the previous frame lay.
+Shift alignment(const RobustWalk &walk, const Profiles &profiles)
+{
+    Shift shift = walk.previousShift;
+    if (const std::optional<Shift> step = shiftBetween(walk.anchorProfiles, profiles, walk.reach))
+        shift = {walk.anchorShift.x + step->x, walk.anchorShift.y + step->y};
+    else if (const std::optional<Shift> step =
+                 shiftBetween(walk.previousProfiles, profiles, walk.reach))
+        shift = {walk.previousShift.x + step->x, walk.previousShift.y + step->y};
+    return {std::clamp(shift.x, -walk.reach, walk.reach),
+            std::clamp(shift.y, -walk.reach, walk.reach)};
 }
 
 bool step(RobustWalk &walk, int frame, const QImage &picture)
 {
-    const BlockGrid grid = blockGrid(picture);
+    const QImage readable = readableFrame(picture);
+    const Profiles profiles = lineProfiles(readable);
+    const bool sameSize = frame > 0 &&
+                          profiles.columns.size() == walk.previousProfiles.columns.size() &&
+                          profiles.rows.size() == walk.previousProfiles.rows.size();
+    walk.reach = shiftReach(readable);
+    const Shift shift = sameSize ? alignment(walk, profiles) : Shift{};
+    if (!sameSize)
+        walk.anchorProfiles = {};
+    const BlockGrid grid = blockGrid(readable, shift);
     Motion motion;
-    if (frame == 0 || !sameShape(walk.previous, grid)) {
-        resetMotion(walk, grid.means.size());
+    if (!sameSize || !sameShape(walk.previous, grid)) {
+        resetMotion(walk, grid.blocks());
     } else {
         // The noise is learnt before the frame is judged, so that the first
         // frames of a noisy talk are judged by its noise already; the
         // motion of a video is no noise.
         const std::vector<float> sincePrevious =
-            residualsBetween(walk.previous, grid, std::vector<unsigned char>(grid.means.size(), 0));
+            residualsBetween(walk.previous, grid, std::vector<unsigned char>(grid.blocks(), 0));
         if (walk.phase != Phase::Video)
             learnNoise(walk, noiseLevel(sincePrevious,
                                         moverMask(walk.moverScores, grid.columns, grid.rows)));
+        walk.scoresBeforeFrame = walk.moverScores;
         motion = trackMotion(walk, grid, changesAbove(sincePrevious, changeThreshold(walk), grid));
         walk.freshMotionRun = motion.freshShare >= freshMotionShare ? walk.freshMotionRun + 1 : 0;
     }
     const float threshold = changeThreshold(walk);
-    const std::vector<unsigned char> ignored = moverMask(walk.moverScores, grid.columns, grid.rows);
+    const std::vector<unsigned char> movers = moverMask(walk.moverScores, grid.columns, grid.rows);
 
     bool kept = true;
     switch (walk.phase) {
     case Phase::Starting:
-        kept = stepStarting(walk, frame, grid, picture, ignored, threshold, motion);
+        kept = stepStarting(walk, frame, grid, picture, movers, threshold, motion, profiles, shift);
         break;
     case Phase::Settled:
     case Phase::Pending:
-        kept = stepSlide(walk, frame, grid, picture, ignored, threshold);
+        kept = stepSlide(walk, frame, grid, picture, movers, threshold, profiles, shift);
         break;
     case Phase::Video:
-        kept = stepVideo(walk, frame, grid, picture, threshold);
+        kept = stepVideo(walk, frame, grid, picture, threshold, profiles, shift);
         break;
     }
-    walk.previous = grid;
+    walk.previous = walk.recentred ? walk.reference : grid;
+    walk.previousProfiles = profiles;
+    walk.previousShift = walk.recentred ? Shift{} : shift;
+    walk.recentred = false;
     return kept;
 }
 
@@ -555,10 +553,12 @@ bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Ti
     timeline->keepSet.clear();
     RobustWalk walk{keepSlide, *timeline};
     const int fps = std::max(1, options.fps);
+    const double window = double(std::max(1, options.videoWindow));
     walk.holdFrames = 1 + framesIn(holdSeconds, fps);
-    walk.freshMotionFrames = framesIn(freshMotionSeconds, fps);
+    walk.videoFrames = framesIn(std::max(minimumVideoSeconds, window), fps);
     walk.noiseSamples = framesIn(noiseSeconds, fps);
-    walk.moverDecay = float(std::exp(-1.0 / (double(std::max(1, options.videoWindow)) * fps)));
+    walk.repeatFrames = framesIn(repeatSeconds, fps);
+    walk.moverDecay = float(std::exp(-1.0 / (moverWindows * window * fps)));
 
     QImage picture;
     int frame = 0;
