@@ -2,7 +2,45 @@
 #include "frames.h"
 #include "output.h"
 
+#include <QFile>
 #include <QObject>
+
+namespace
+{
+
+// The frame files walked as the slide-image options want them, each slide
+// written as the walk closes it; every frame file goes afterwards.
+bool encodedSlidesFromFrameFiles(const RunOptions &options, const QStringList &paths,
+                                 Timeline *timeline)
+{
+    LoadFailure loadFailure;
+    SlideFailure slideFailure;
+    SlideImaging imaging;
+    // The frame source is a temporary, so its decoding threads have stopped
+    // before anything is reported or deleted.
+    const bool walked = segmentTimeline(
+        imagingFrames(withProgress(loadFrames(paths, &loadFailure), int(paths.size())), options,
+                      &imaging),
+        detectOptions(options), timeline,
+        imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
+    if (!walked) {
+        if (reportCropFailure(imaging))
+            return false;
+        if (!slideFailure.path.isEmpty())
+            writeMessage(QObject::tr("failed to write %1: %2\n")
+                             .arg(slideFailure.path, slideFailure.error));
+        else
+            writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
+        return false;
+    }
+    // A frame that cannot be deleted only costs disk space.
+    for (const QString &path : paths)
+        QFile::remove(path);
+    markRepeats(timeline, imaging);
+    return true;
+}
+
+} // namespace
 
 bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline)
 {
@@ -19,6 +57,8 @@ bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline)
         writeMessage(QObject::tr("no frames extracted\n"));
         return false;
     }
+    if (encodesSlides(options))
+        return encodedSlidesFromFrameFiles(options, paths, timeline);
 
     LoadFailure loadFailure;
     // The frame source is a temporary, so its decoding threads have stopped
@@ -58,20 +98,25 @@ bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
 
     PipeFailure pipeFailure;
     SlideFailure slideFailure;
+    SlideImaging imaging;
     bool walked = false;
     {
         // ffmpeg, the reader thread and the progress line all go with the
         // frame source at the end of this block, before anything is reported.
         FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
         ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
-        walked = segmentTimeline(withVideoTimeProgress(frames, options.input, options.fps),
-                                 detectOptions(options), timeline,
-                                 slideWriter(QDir(options.outDir), &slideFailure));
+        walked = segmentTimeline(
+            imagingFrames(withVideoTimeProgress(frames, options.input, options.fps), options,
+                          &imaging),
+            detectOptions(options), timeline,
+            imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
     }
     if (!walked) {
-        reportPipeRunFailure(pipeFailure, slideFailure);
+        if (!reportCropFailure(imaging))
+            reportPipeRunFailure(pipeFailure, slideFailure);
         return false;
     }
+    markRepeats(timeline, imaging);
     if (timeline->segments.isEmpty()) {
         writeMessage(QObject::tr("no frames extracted\n"));
         return false;
