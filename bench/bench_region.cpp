@@ -1,6 +1,7 @@
 // Where the slide is found in frame files, and how long finding it and
 // cutting it out take: bench_region FRAME.png... [--out DIR]
-// With --out, each frame's cut-out picture is saved there under its name.
+// With --out, each frame's cut-out picture is saved there under its name,
+// its light flattened.
 #include "image.h"
 
 #include <QCoreApplication>
@@ -40,7 +41,7 @@ int main(int argc, char *argv[])
              << (region->rect.isNull() ? " straightened " : " upright ") << findNs / 1000
              << " us find, " << cutNs / 1000 << " us cut\n";
         if (!outDir.isEmpty())
-            picture.save(QDir(outDir).filePath(QFileInfo(path).fileName()));
+            flattenedLight(picture).save(QDir(outDir).filePath(QFileInfo(path).fileName()));
     }
     return 0;
 }

@@ -14,7 +14,9 @@
 # (default /tmp/stillsift-talks); TALK_TOOLS, the folder of image_score.py
 # (default ../shared/talks beside the source tree); OPTIONS, what is measured
 # against the plain robust run (default "--crop auto"); BENCH_DIR for the
-# output (default build/bench-images); PIPE=1 runs with --pipe.
+# output (default build/bench-images); PIPE=1 runs with --pipe; TODAY_DIR, a
+# folder with TALK.report and TALK.time (/usr/bin/time -f '%e %U %S %M') of
+# earlier plain robust runs, used instead of running them again.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 stillsift=${STILLSIFT:-$root/build/src/app/stillsift}
@@ -63,7 +65,13 @@ print(len({(s.get("deck"), s.get("page"), s.get("look")) for s in t["segments"] 
 printf '%-8s %13s %13s %6s %6s %6s %5s %8s %8s %8s %8s\n' talk today_med/p90 opts_med/p90 files dedup truth \
     merged today_s opts_s cpu_x peak_MB
 for talk in "$@"; do
-    run "$talk-today" "$today"
+    if [ -n "${TODAY_DIR:-}" ] && [ -s "$TODAY_DIR/$talk.report" ]; then
+        cp "$TODAY_DIR/$talk.report" "$work/$talk-today.report"
+        read -r wall user system peak <"$TODAY_DIR/$talk.time"
+        cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.1f", u + s }')
+    else
+        run "$talk-today" "$today"
+    fi
     today_score=$(score "$talk-today") today_wall=$wall today_cpu=$cpu
     run "$talk-opts" "$stillsift" $options
     opts_score=$(score "$talk-opts") opts_wall=$wall opts_cpu=$cpu opts_peak=$peak opts_files=$files

@@ -16,13 +16,17 @@ bool encodedSlidesFromFrameFiles(const RunOptions &options, const QStringList &p
     LoadFailure loadFailure;
     SlideFailure slideFailure;
     SlideImaging imaging;
-    // The frame source is a temporary, so its decoding threads have stopped
-    // before anything is reported or deleted.
-    const bool walked = segmentTimeline(
-        imagingFrames(withProgress(loadFrames(paths, &loadFailure), int(paths.size())), options,
-                      &imaging),
-        detectOptions(options), timeline,
-        imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
+    bool walked = false;
+    {
+        // The frame source goes at the end of this block, so its decoding
+        // threads have stopped before anything is reported or deleted. It
+        // is made before the sink, which cleans with the frames it holds.
+        const FrameSource frames = imagingFrames(
+            withProgress(loadFrames(paths, &loadFailure), int(paths.size())), options, &imaging);
+        walked = segmentTimeline(
+            frames, detectOptions(options), timeline,
+            imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
+    }
     if (!walked) {
         if (reportCropFailure(imaging))
             return false;
@@ -105,10 +109,11 @@ bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
         // frame source at the end of this block, before anything is reported.
         FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
         ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
+        // Made before the sink, which cleans with the frames it holds.
+        const FrameSource imaged = imagingFrames(
+            withVideoTimeProgress(frames, options.input, options.fps), options, &imaging);
         walked = segmentTimeline(
-            imagingFrames(withVideoTimeProgress(frames, options.input, options.fps), options,
-                          &imaging),
-            detectOptions(options), timeline,
+            imaged, detectOptions(options), timeline,
             imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
     }
     if (!walked) {

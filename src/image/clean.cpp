@@ -115,7 +115,7 @@ std::optional<std::array<cv::Mat, 3>> paperSurfaces(const QImage &picture)
             for (int c = 0; c < 3; ++c)
                 b[std::size_t(c)].push_back(whites[k][c]);
         }
-    if (paper < 96 || a.rows < gridColumns * gridRows / 3)
+    if (paper < 96 || a.rows < gridColumns * gridRows / 2)
         return std::nullopt;
     std::array<cv::Mat, 3> surfaces;
     for (std::size_t c = 0; c < 3; ++c) {

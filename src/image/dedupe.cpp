@@ -52,9 +52,11 @@ Fit brightnessFit(const QImage &a, const QImage &b)
 
 double largestCellDifference(const QImage &a, const QImage &b, const Fit &fit)
 {
+    // The outermost cells are left out: a camera that shakes moves a strip
+    // of wall or of bar in and out along the edge.
     double largest = 0.0;
-    for (int cy = 0; cy < thumbnailHeight / cellSide; ++cy)
-        for (int cx = 0; cx < thumbnailWidth / cellSide; ++cx) {
+    for (int cy = 1; cy < thumbnailHeight / cellSide - 1; ++cy)
+        for (int cx = 1; cx < thumbnailWidth / cellSide - 1; ++cx) {
             double sum = 0.0;
             for (int y = cy * cellSide; y < (cy + 1) * cellSide; ++y) {
                 const uchar *pa = a.constScanLine(y);
@@ -86,8 +88,11 @@ bool samePicture(const PictureSignature &a, const PictureSignature &b)
 {
     if (a.thumbnail.isNull() || b.thumbnail.isNull())
         return false;
-    return largestCellDifference(a.thumbnail, b.thumbnail,
-                                 brightnessFit(a.thumbnail, b.thumbnail)) <= sameCellDifference;
+    const double d =
+        largestCellDifference(a.thumbnail, b.thumbnail, brightnessFit(a.thumbnail, b.thumbnail));
+    if (qEnvironmentVariableIsSet("STILLSIFT_DEBUG_SAME"))
+        qDebug("cell difference %f", d);
+    return d <= sameCellDifference;
 }
 
 SlideSink dedupingSlides(SlideSink next, QList<int> *repeatOf)

@@ -43,7 +43,7 @@ constexpr double exactShare = 0.8;
 constexpr double uprightCoverage = 0.92;
 
 // A slide covers at least this share of the frame.
-constexpr double smallestShare = 0.12;
+constexpr double smallestShare = 0.25;
 
 // Edges this close to the frame's edge are the frame's edge: the slide's
 // first rows may be as dark as a bar.
@@ -59,7 +59,8 @@ Analysis analysed(const QImage &frame)
 {
     Analysis analysis;
     const int width = std::min(analysisWidth, frame.width());
-    const int height = std::max(1, int(std::lround(double(frame.height()) * width / frame.width())));
+    const int height =
+        std::max(1, int(std::lround(double(frame.height()) * width / frame.width())));
     cv::Mat small;
     cv::resize(matOf(frame), small, cv::Size(width, height), 0, 0, cv::INTER_AREA);
     cv::cvtColor(small, analysis.grey, cv::COLOR_BGRA2GRAY);
@@ -154,9 +155,10 @@ std::optional<cv::Mat> wallLevels(const cv::Mat &grey)
 // The pixels that stand out from the wall.
 cv::Mat standingOut(const cv::Mat &grey, const cv::Mat &wall)
 {
+    // No blur: the small picture's pixels are already means, and a blur
+    // would move the slide's edges outwards.
     cv::Mat blurred;
-    cv::GaussianBlur(grey, blurred, cv::Size(3, 3), 0);
-    blurred.convertTo(blurred, CV_32F);
+    grey.convertTo(blurred, CV_32F);
     cv::Mat distance;
     cv::absdiff(blurred, wall, distance);
     cv::Mat mask;
@@ -199,8 +201,7 @@ double wallShare(cv::Point from, cv::Point step, int count, const IsWall &isWall
 // Bars cut off area, side by side, one column or row at a time. With
 // symmetric, left and right lose the same, as do top and bottom: a page
 // fitted into a screen of another shape sits in its middle.
-template <typename IsWall>
-cv::Rect barsCut(cv::Rect area, const IsWall &isWall, bool symmetric)
+template <typename IsWall> cv::Rect barsCut(cv::Rect area, const IsWall &isWall, bool symmetric)
 {
     const auto cut = [](int length, const auto &barAt, int *first, int *last) {
         *first = 0;
@@ -212,20 +213,26 @@ cv::Rect barsCut(cv::Rect area, const IsWall &isWall, bool symmetric)
     };
     int left = 0;
     int right = 0;
-    cut(area.width, [&](int k, bool fromStart) {
-        const int x = fromStart ? area.x + k : area.x + area.width - 1 - k;
-        return wallShare({x, area.y}, {0, 1}, area.height, isWall) >= barColumnShare;
-    }, &left, &right);
+    cut(
+        area.width,
+        [&](int k, bool fromStart) {
+            const int x = fromStart ? area.x + k : area.x + area.width - 1 - k;
+            return wallShare({x, area.y}, {0, 1}, area.height, isWall) >= barColumnShare;
+        },
+        &left, &right);
     if (symmetric)
         left = right = std::min(left, right);
     area.x += left;
     area.width -= left + right;
     int top = 0;
     int bottom = 0;
-    cut(area.height, [&](int k, bool fromStart) {
-        const int y = fromStart ? area.y + k : area.y + area.height - 1 - k;
-        return wallShare({area.x, y}, {1, 0}, area.width, isWall) >= barRowShare;
-    }, &top, &bottom);
+    cut(
+        area.height,
+        [&](int k, bool fromStart) {
+            const int y = fromStart ? area.y + k : area.y + area.height - 1 - k;
+            return wallShare({area.x, y}, {1, 0}, area.width, isWall) >= barRowShare;
+        },
+        &top, &bottom);
     if (symmetric)
         top = bottom = std::min(top, bottom);
     area.y += top;
@@ -257,8 +264,9 @@ std::array<cv::Point2f, 4> ordered(const std::vector<cv::Point> &points)
 {
     std::array<cv::Point2f, 4> corners;
     const auto pick = [&](auto key) {
-        return cv::Point2f(*std::max_element(points.begin(), points.end(),
-                                             [&](cv::Point a, cv::Point b) { return key(a) < key(b); }));
+        return cv::Point2f(
+            *std::max_element(points.begin(), points.end(),
+                              [&](cv::Point a, cv::Point b) { return key(a) < key(b); }));
     };
     corners[0] = pick([](cv::Point p) { return -(p.x + p.y); });
     corners[1] = pick([](cv::Point p) { return p.x - p.y; });
@@ -292,14 +300,13 @@ double aspectOf(const std::array<QPointF, 4> &corners, QSizeF frame)
         return cv::Vec3d(corners[std::size_t(k)].x(), corners[std::size_t(k)].y(), 1.0) - centre;
     };
     const cv::Vec3d m1 = at(0), m2 = at(1), m3 = at(3), m4 = at(2);
-    const double sides = (length(cv::Point2f(float(m1[0]), float(m1[1])),
-                                 cv::Point2f(float(m2[0]), float(m2[1]))) +
-                          length(cv::Point2f(float(m3[0]), float(m3[1])),
-                                 cv::Point2f(float(m4[0]), float(m4[1])))) /
-                         std::max(1e-9, length(cv::Point2f(float(m1[0]), float(m1[1])),
-                                               cv::Point2f(float(m3[0]), float(m3[1]))) +
-                                            length(cv::Point2f(float(m2[0]), float(m2[1])),
-                                                   cv::Point2f(float(m4[0]), float(m4[1]))));
+    const double sides =
+        (length(cv::Point2f(float(m1[0]), float(m1[1])), cv::Point2f(float(m2[0]), float(m2[1]))) +
+         length(cv::Point2f(float(m3[0]), float(m3[1])), cv::Point2f(float(m4[0]), float(m4[1])))) /
+        std::max(1e-9, length(cv::Point2f(float(m1[0]), float(m1[1])),
+                              cv::Point2f(float(m3[0]), float(m3[1]))) +
+                           length(cv::Point2f(float(m2[0]), float(m2[1])),
+                                  cv::Point2f(float(m4[0]), float(m4[1]))));
     const double k2 = m1.cross(m4).dot(m3) / m2.cross(m4).dot(m3);
     const double k3 = m1.cross(m4).dot(m2) / m3.cross(m4).dot(m2);
     const cv::Vec3d n2 = k2 * m2 - m1;
@@ -360,11 +367,11 @@ bool plausible(double area, QSize frame)
 double coverage(const std::vector<cv::Point> &hull, const cv::Rect &area)
 {
     const std::vector<cv::Point2f> outline(hull.begin(), hull.end());
-    const std::vector<cv::Point2f> box{cv::Point2f(float(area.x), float(area.y)),
-                                       cv::Point2f(float(area.x + area.width), float(area.y)),
-                                       cv::Point2f(float(area.x + area.width),
-                                                   float(area.y + area.height)),
-                                       cv::Point2f(float(area.x), float(area.y + area.height))};
+    const std::vector<cv::Point2f> box{
+        cv::Point2f(float(area.x), float(area.y)),
+        cv::Point2f(float(area.x + area.width), float(area.y)),
+        cv::Point2f(float(area.x + area.width), float(area.y + area.height)),
+        cv::Point2f(float(area.x), float(area.y + area.height))};
     std::vector<cv::Point2f> common;
     const float shared = cv::intersectConvexConvex(outline, box, common);
     return area.area() > 0 ? double(shared) / area.area() : 0.0;
@@ -426,32 +433,98 @@ cv::Rect grownToShape(const cv::Rect &area, const cv::Mat &grey, const cv::Mat &
     return (area | band) & cv::Rect(0, 0, grey.cols, grey.rows);
 }
 
+// The mean grey level of the pixels of picture from from on, count steps of
+// step.
+double meanLevel(const QImage &picture, QPoint from, QPoint step, int count)
+{
+    double sum = 0.0;
+    for (int k = 0; k < count; ++k) {
+        const QPoint p = from + step * k;
+        sum += qGray(reinterpret_cast<const QRgb *>(picture.constScanLine(p.y()))[p.x()]);
+    }
+    return sum / std::max(1, count);
+}
+
+// One edge of an upright slide placed at full resolution: where, within
+// reach of where the small picture put it, the level steps most across the
+// edge, measured over the middle of its length. The edge stays where it is
+// when no step stands out.
+int refinedEdge(const QImage &picture, const QRect &rect, int side, int reach)
+{
+    const bool vertical = side == 0 || side == 2; // left or right
+    const int length = vertical ? rect.height() : rect.width();
+    const QPoint along = vertical ? QPoint(0, 1) : QPoint(1, 0);
+    const QPoint across = vertical ? QPoint(1, 0) : QPoint(0, 1);
+    const int edge = side == 0   ? rect.left()
+                     : side == 1 ? rect.top()
+                     : side == 2 ? rect.right() + 1
+                                 : rect.bottom() + 1;
+    const int limit = vertical ? picture.width() : picture.height();
+    const QPoint start =
+        vertical ? QPoint(0, rect.top() + length / 5) : QPoint(rect.left() + length / 5, 0);
+    const int count = length * 3 / 5;
+    // An edge on the frame's edge stays there, and so does one along a dark
+    // band of the slide (a title band as dark as the wall), whose steps are
+    // those of its text.
+    const int inward = side < 2 ? 1 : -1;
+    const int band = std::clamp(edge + inward * 2 * reach, 0, limit - 1);
+    if (edge <= 0 || edge >= limit ||
+        meanLevel(picture, start + across * band, along, count) < brightestWall)
+        return edge;
+    int best = edge;
+    double bestStep = wallTolerance;
+    for (int at = std::max(1, edge - reach); at <= std::min(limit - 1, edge + reach); ++at) {
+        const double before = meanLevel(picture, start + across * (at - 1), along, count);
+        const double after = meanLevel(picture, start + across * at, along, count);
+        if (std::abs(after - before) > bestStep) {
+            bestStep = std::abs(after - before);
+            best = at;
+        }
+    }
+    return best;
+}
+
+QRect refined(const QImage &picture, const QRect &rect, int reach)
+{
+    const int left = refinedEdge(picture, rect, 0, reach);
+    const int top = refinedEdge(picture, rect, 1, reach);
+    const int right = refinedEdge(picture, rect, 2, reach);
+    const int bottom = refinedEdge(picture, rect, 3, reach);
+    return right > left && bottom > top ? QRect(QPoint(left, top), QPoint(right - 1, bottom - 1))
+                                        : rect;
+}
+
 // An upright slide: the area the patch fills, without the bars of a page
 // shown in a screen of another shape.
 std::optional<SlideRegion> uprightSlide(const Analysis &analysis, const cv::Mat &wall,
-                                        cv::Rect area, QSize frame)
+                                        cv::Rect area, const QImage &picture)
 {
+    const QSize frame = picture.size();
     bool paged = false;
     for (const bool columns : {true, false}) {
         int level = 0;
         if (area.width > 0 && area.height > 0 &&
             pagedInScreen(analysis.grey, area, columns, &level)) {
-            area = barsCut(area, [&](cv::Point p) {
-                return std::abs(int(analysis.grey.at<uchar>(p)) - level) <= plainTolerance;
-            }, true);
+            area = barsCut(
+                area,
+                [&](cv::Point p) {
+                    return std::abs(int(analysis.grey.at<uchar>(p)) - level) <= plainTolerance;
+                },
+                true);
             paged = true;
         }
     }
     if (area.width <= 0 || area.height <= 0)
         return std::nullopt;
-    const cv::Rect placed = centred(area, analysis.grey.size());
     // A picture with bars of its own, or centred in the frame, has its
     // edges where the bars end.
-    if (!paged && placed == area)
-        area = grownToShape(area, analysis.grey, wall);
-    else
-        area = placed;
-    const QRect rect = frameRect(area, analysis, frame);
+    if (!paged) {
+        const cv::Rect placed = centred(area, analysis.grey.size());
+        area = placed == area ? grownToShape(area, analysis.grey, wall) : placed;
+    }
+    // The patch spreads a little into a wall lit by the slide's glow.
+    const int reach = 2 * int(std::ceil(std::max(analysis.scaleX, analysis.scaleY))) + 4;
+    const QRect rect = refined(picture, frameRect(area, analysis, frame), reach);
     if (!plausible(double(rect.width()) * rect.height(), frame))
         return std::nullopt;
     return uprightRegion(rect);
@@ -483,11 +556,12 @@ std::optional<SlideRegion> slantedSlide(const Analysis &analysis,
 
 } // namespace
 
-std::optional<SlideRegion> findSlideRegion(const QImage &frame)
+namespace
 {
-    if (frame.isNull())
-        return std::nullopt;
-    const QImage picture = rgb32(frame);
+
+// The slide in picture, straight or slanted.
+std::optional<SlideRegion> regionIn(const QImage &picture)
+{
     const Analysis analysis = analysed(picture);
     const std::optional<cv::Mat> wall = wallLevels(analysis.grey);
     if (!wall)
@@ -498,12 +572,37 @@ std::optional<SlideRegion> findSlideRegion(const QImage &frame)
         return std::nullopt;
     // The box around the patch without the bars at its sides (and a
     // picture laid over them): upright when the patch fills it.
-    const cv::Rect area =
-        barsCut(cv::boundingRect(hull), [&](cv::Point p) { return mask.at<uchar>(p) == 0; }, false);
+    const cv::Rect area = barsCut(
+        cv::boundingRect(hull), [&](cv::Point p) { return mask.at<uchar>(p) == 0; }, false);
     if (coverage(hull, area) >= uprightCoverage)
-        return uprightSlide(analysis, *wall, area, picture.size());
+        return uprightSlide(analysis, *wall, area, picture);
     const std::optional<std::array<cv::Point2f, 4>> quad = quadrilateral(hull);
     return quad ? slantedSlide(analysis, *quad, picture.size()) : std::nullopt;
+}
+
+// The perspective mapping of the region's upright picture onto the frame,
+// in OpenCV's pixel-centre coordinates.
+cv::Mat uprightToFrame(const SlideRegion &region)
+{
+    std::array<cv::Point2f, 4> corners;
+    for (std::size_t k = 0; k < 4; ++k)
+        corners[k] =
+            cv::Point2f(float(region.corners[k].x()) - 0.5f, float(region.corners[k].y()) - 0.5f);
+    const float w = float(region.size.width()) - 0.5f;
+    const float h = float(region.size.height()) - 0.5f;
+    const std::array<cv::Point2f, 4> upright{cv::Point2f(-0.5f, -0.5f), cv::Point2f(w, -0.5f),
+                                             cv::Point2f(w, h), cv::Point2f(-0.5f, h)};
+    return cv::getPerspectiveTransform(upright.data(), corners.data());
+}
+
+} // namespace
+
+std::optional<SlideRegion> findSlideRegion(const QImage &frame)
+{
+    if (frame.isNull())
+        return std::nullopt;
+    const QImage picture = rgb32(frame);
+    return regionIn(picture);
 }
 
 QImage straightened(const QImage &frame, const SlideRegion &region)
@@ -511,18 +610,9 @@ QImage straightened(const QImage &frame, const SlideRegion &region)
     if (!region.rect.isNull())
         return frame.copy(region.rect);
     const QImage picture = rgb32(frame);
-    std::array<cv::Point2f, 4> from;
-    for (std::size_t k = 0; k < 4; ++k)
-        from[k] = cv::Point2f(float(region.corners[k].x()) - 0.5f,
-                              float(region.corners[k].y()) - 0.5f);
-    // Corners are pixel edges, OpenCV's coordinates pixel centres.
-    const float w = float(region.size.width()) - 0.5f;
-    const float h = float(region.size.height()) - 0.5f;
-    const std::array<cv::Point2f, 4> to{cv::Point2f(-0.5f, -0.5f), cv::Point2f(w, -0.5f),
-                                         cv::Point2f(w, h), cv::Point2f(-0.5f, h)};
     QImage result(region.size, QImage::Format_RGB32);
     cv::Mat target = matOf(result);
-    cv::warpPerspective(matOf(picture), target, cv::getPerspectiveTransform(from.data(), to.data()),
-                        target.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::warpPerspective(matOf(picture), target, uprightToFrame(region), target.size(),
+                        cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
     return result;
 }
