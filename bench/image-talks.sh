@@ -14,7 +14,8 @@
 # (default /tmp/stillsift-talks); TALK_TOOLS, the folder of image_score.py
 # (default ../shared/talks beside the source tree); OPTIONS, what is measured
 # against the plain robust run (default "--crop auto"); BENCH_DIR for the
-# output (default build/bench-images); PIPE=1 runs with --pipe; TODAY_DIR, a
+# output (default build/bench-images); DEDUPE_TALKS, the talks also run with
+# --dedupe (default: all); PIPE=1 runs with --pipe; TODAY_DIR, a
 # folder with TALK.report and TALK.time (/usr/bin/time -f '%e %U %S %M') of
 # earlier plain robust runs, used instead of running them again.
 set -eu
@@ -75,11 +76,17 @@ for talk in "$@"; do
     today_score=$(score "$talk-today") today_wall=$wall today_cpu=$cpu
     run "$talk-opts" "$stillsift" $options
     opts_score=$(score "$talk-opts") opts_wall=$wall opts_cpu=$cpu opts_peak=$peak opts_files=$files
-    run "$talk-dedupe" "$stillsift" $options --dedupe
-    dedupe_files=$files
-    # Two different pictures merged: a repeat whose truth page differs from
-    # the page of the slide it names.
-    merged=$(/usr/bin/python3 "$root/bench/merged-pictures.py" "$talks/$talk.truth.json" "$work/$talk-dedupe.report")
+    dedupe_files=- merged=-
+    case " ${DEDUPE_TALKS:-$talk} " in
+    *" $talk "*)
+        run "$talk-dedupe" "$stillsift" $options --dedupe
+        dedupe_files=$files
+        # Two different pictures merged: an image named for slides that
+        # show different pages.
+        merged=$(/usr/bin/python3 "$root/bench/merged-pictures.py" "$talks/$talk.truth.json" \
+            "$work/$talk-dedupe.report")
+        ;;
+    esac
     set -- $today_score
     today_med=$1 today_p90=$2
     set -- $opts_score

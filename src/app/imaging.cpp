@@ -7,7 +7,7 @@ namespace
 
 // Frames held for a slide's clean picture: enough for a median that leaves
 // out someone standing in front for a while, few enough for memory.
-constexpr int settledCapacity = 9;
+constexpr int settledCapacity = 7;
 
 bool cleansSlides(const RunOptions &options)
 {

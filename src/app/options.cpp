@@ -129,22 +129,21 @@ DetectOptions detectOptions(const RunOptions &options)
 RunSummary runSummary(const RunOptions &options)
 {
     QJsonObject used{{QStringLiteral("detector"), options.detector == Detector::Robust
-                                                            ? QStringLiteral("robust")
-                                                            : QStringLiteral("pixel")},
-                           {QStringLiteral("fps"), options.fps},
-                           {QStringLiteral("threshold"), options.threshold},
-                           {QStringLiteral("videoChanges"), options.videoChanges},
-                           {QStringLiteral("videoWindow"), options.videoWindow}};
+                                                      ? QStringLiteral("robust")
+                                                      : QStringLiteral("pixel")},
+                     {QStringLiteral("fps"), options.fps},
+                     {QStringLiteral("threshold"), options.threshold},
+                     {QStringLiteral("videoChanges"), options.videoChanges},
+                     {QStringLiteral("videoWindow"), options.videoWindow}};
     // Told only when given, so a run without them reports as before.
     if (options.crop.automatic || !options.crop.rect.isNull()) {
         const QRect &r = options.crop.rect;
-        used.insert(QStringLiteral("crop"),
-                    options.crop.automatic ? QStringLiteral("auto")
-                                           : QStringLiteral("%1,%2,%3,%4")
-                                                 .arg(r.x())
-                                                 .arg(r.y())
-                                                 .arg(r.width())
-                                                 .arg(r.height()));
+        used.insert(QStringLiteral("crop"), options.crop.automatic ? QStringLiteral("auto")
+                                                                   : QStringLiteral("%1,%2,%3,%4")
+                                                                         .arg(r.x())
+                                                                         .arg(r.y())
+                                                                         .arg(r.width())
+                                                                         .arg(r.height()));
     }
     if (options.dedupe)
         used.insert(QStringLiteral("dedupe"), true);

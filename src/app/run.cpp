@@ -31,8 +31,8 @@ bool encodedSlidesFromFrameFiles(const RunOptions &options, const QStringList &p
         if (reportCropFailure(imaging))
             return false;
         if (!slideFailure.path.isEmpty())
-            writeMessage(QObject::tr("failed to write %1: %2\n")
-                             .arg(slideFailure.path, slideFailure.error));
+            writeMessage(
+                QObject::tr("failed to write %1: %2\n").arg(slideFailure.path, slideFailure.error));
         else
             writeMessage(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
         return false;

@@ -23,6 +23,10 @@ namespace
 // used as it is.
 constexpr int fewestForMedian = 3;
 
+// Frames whose levels at a pixel lie this close together show the same
+// there.
+constexpr int agreeingLevels = 6;
+
 void offer(SettledFrames &settled, int index, const QImage &frame)
 {
     if ((index - settled.base) % settled.stride != 0)
@@ -54,12 +58,21 @@ void forgetUpTo(SettledFrames &settled, int endFrame)
     settled.stride = 1;
 }
 
-// The median of the bytes at offset in count rows.
+// The median of the bytes at offset in count rows; the first row's own
+// byte where all agree but for compression's noise, which is the common
+// case and the quick one.
 uchar medianOf(const uchar *const *rows, int count, int offset)
 {
     uchar values[64];
-    for (int k = 0; k < count; ++k)
+    uchar low = 255;
+    uchar high = 0;
+    for (int k = 0; k < count; ++k) {
         values[k] = rows[k][offset];
+        low = std::min(low, values[k]);
+        high = std::max(high, values[k]);
+    }
+    if (high - low <= agreeingLevels)
+        return values[0];
     std::nth_element(values, values + count / 2, values + count);
     return values[count / 2];
 }
@@ -69,6 +82,12 @@ uchar medianOf(const uchar *const *rows, int count, int offset)
 // paper, per colour. Empty when too few cells hold paper.
 constexpr int gridColumns = 16;
 constexpr int gridRows = 12;
+
+double surfaceAt(const cv::Mat &coefficients, double x, double y)
+{
+    const double *k = coefficients.ptr<double>();
+    return k[0] + k[1] * x + k[2] * y + k[3] * x * x + k[4] * x * y + k[5] * y * y;
+}
 
 std::optional<std::array<cv::Mat, 3>> paperSurfaces(const QImage &picture)
 {
@@ -101,35 +120,34 @@ std::optional<std::array<cv::Mat, 3>> paperSurfaces(const QImage &picture)
     const double paper = sorted[sorted.size() * 9 / 10];
     // A cell whose brightest is far below the paper holds a picture or a
     // dark band; a page with little paper (shown in negative, say) is left.
-    cv::Mat a(0, 6, CV_64F);
-    std::array<cv::Mat, 3> b{cv::Mat(0, 1, CV_64F), cv::Mat(0, 1, CV_64F), cv::Mat(0, 1, CV_64F)};
-    for (int gy = 0; gy < gridRows; ++gy)
-        for (int gx = 0; gx < gridColumns; ++gx) {
-            const std::size_t k = std::size_t(gy * gridColumns + gx);
-            if (levels[k] < 0.7 * paper)
+    // Then, twice, cells well below the surface fitted so far (a light
+    // colour, not paper) are left out too.
+    std::vector<bool> used(levels.size());
+    for (std::size_t k = 0; k < levels.size(); ++k)
+        used[k] = levels[k] >= 0.7 * paper;
+    std::array<cv::Mat, 3> surfaces;
+    for (int round = 0; round < 3; ++round) {
+        cv::Mat a(0, 6, CV_64F);
+        std::array<cv::Mat, 3> b{cv::Mat(0, 1, CV_64F), cv::Mat(0, 1, CV_64F),
+                                 cv::Mat(0, 1, CV_64F)};
+        for (std::size_t k = 0; k < levels.size(); ++k) {
+            const double x = (double(k % gridColumns) + 0.5) / gridColumns - 0.5;
+            const double y = (double(k / gridColumns) + 0.5) / gridRows - 0.5;
+            if (round > 0 && used[k])
+                used[k] = levels[k] >= 0.93 * surfaceAt(surfaces[1], x, y);
+            if (!used[k])
                 continue;
-            const double x = (gx + 0.5) / gridColumns - 0.5;
-            const double y = (gy + 0.5) / gridRows - 0.5;
             const cv::Mat row = (cv::Mat_<double>(1, 6) << 1, x, y, x * x, x * y, y * y);
             a.push_back(row);
             for (int c = 0; c < 3; ++c)
                 b[std::size_t(c)].push_back(whites[k][c]);
         }
-    if (paper < 96 || a.rows < gridColumns * gridRows / 2)
-        return std::nullopt;
-    std::array<cv::Mat, 3> surfaces;
-    for (std::size_t c = 0; c < 3; ++c) {
-        cv::Mat coefficients;
-        cv::solve(a, b[c], coefficients, cv::DECOMP_SVD);
-        surfaces[c] = coefficients;
+        if (paper < 96 || a.rows < gridColumns * gridRows / 2)
+            return std::nullopt;
+        for (std::size_t c = 0; c < 3; ++c)
+            cv::solve(a, b[c], surfaces[c], cv::DECOMP_SVD);
     }
     return surfaces;
-}
-
-double surfaceAt(const cv::Mat &coefficients, double x, double y)
-{
-    const double *k = coefficients.ptr<double>();
-    return k[0] + k[1] * x + k[2] * y + k[3] * x * x + k[4] * x * y + k[5] * y * y;
 }
 
 // How much the paper's level varies over the picture, as the darkest over
@@ -213,8 +231,8 @@ QImage flattenedLight(const QImage &picture)
         return picture;
     const QImage source = rgb32(picture);
     const std::optional<std::array<cv::Mat, 3>> surfaces = paperSurfaces(source);
-    // Light even to a few percent is left as it is: a screen recording is.
-    if (!surfaces || evenness(*surfaces) > 0.94)
+    // Light even to a tenth is left as it is: a screen recording is.
+    if (!surfaces || evenness(*surfaces) > 0.9)
         return picture;
     QImage result(source.size(), QImage::Format_RGB32);
     const double w = source.width();

@@ -16,6 +16,10 @@ namespace
 // does not move the slide.
 constexpr int framesToMove = 3;
 
+// The region is looked for in every so many frames: a camera moves
+// seldom, and looking costs more than cutting.
+constexpr int analysisStride = 2;
+
 // Corners that moved this little (a share of the frame's width) have not
 // moved: a camera shaking on its tripod keeps its region.
 constexpr double stillShare = 0.012;
@@ -82,7 +86,8 @@ FrameSource automaticCrop(FrameSource frames, CropReport *report)
         std::optional<QImage> frame = frames(i);
         if (!frame || frame->isNull())
             return frame;
-        follow(*tracker, *frame);
+        if (i % analysisStride == 0 || !tracker->current)
+            follow(*tracker, *frame);
         if (tracker->current)
             return straightened(*frame, *tracker->current);
         if (!report->wholeFrameTold) {

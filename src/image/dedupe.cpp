@@ -19,6 +19,10 @@ constexpr int cellSide = 4;
 // of one picture.
 constexpr double sameCellDifference = 9.0;
 
+// In thumbnail pixels: the shake of a camera on a tripod, or a slide found
+// a pixel or two apart.
+constexpr double shiftTolerance = 0.75;
+
 struct Fit {
     double gain = 1.0;
     double offset = 0.0;
@@ -50,10 +54,24 @@ Fit brightnessFit(const QImage &a, const QImage &b)
     return {gain, (sb - gain * sa) / n};
 }
 
+// How much a level at (x, y) of a channel changes per pixel: a shift of a
+// fraction of a pixel changes it by that fraction of this.
+int slope(const QImage &picture, int x, int y, int channel)
+{
+    const auto at = [&](int px, int py) {
+        px = std::clamp(px, 0, picture.width() - 1);
+        py = std::clamp(py, 0, picture.height() - 1);
+        return int(picture.constScanLine(py)[px * 4 + channel]);
+    };
+    return std::max(std::abs(at(x + 1, y) - at(x - 1, y)), std::abs(at(x, y + 1) - at(x, y - 1))) /
+           2;
+}
+
 double largestCellDifference(const QImage &a, const QImage &b, const Fit &fit)
 {
     // The outermost cells are left out: a camera that shakes moves a strip
-    // of wall or of bar in and out along the edge.
+    // of wall or of bar in and out along the edge. Within, a difference
+    // that a shift of up to shiftTolerance pixels explains does not count.
     double largest = 0.0;
     for (int cy = 1; cy < thumbnailHeight / cellSide - 1; ++cy)
         for (int cx = 1; cx < thumbnailWidth / cellSide - 1; ++cx) {
@@ -61,10 +79,15 @@ double largestCellDifference(const QImage &a, const QImage &b, const Fit &fit)
             for (int y = cy * cellSide; y < (cy + 1) * cellSide; ++y) {
                 const uchar *pa = a.constScanLine(y);
                 const uchar *pb = b.constScanLine(y);
-                for (int x = cx * cellSide * 4; x < (cx + 1) * cellSide * 4; ++x) {
-                    if ((x & 3) != 3)
-                        sum += std::abs(fit.gain * pa[x] + fit.offset - pb[x]);
-                }
+                for (int x = cx * cellSide; x < (cx + 1) * cellSide; ++x)
+                    for (int c = 0; c < 3; ++c) {
+                        const double d =
+                            std::abs(fit.gain * pa[x * 4 + c] + fit.offset - pb[x * 4 + c]);
+                        const double explained =
+                            shiftTolerance *
+                            std::max(fit.gain * slope(a, x, y, c), double(slope(b, x, y, c)));
+                        sum += std::max(0.0, d - explained);
+                    }
             }
             largest = std::max(largest, sum / (cellSide * cellSide * 3));
         }

@@ -83,8 +83,8 @@ void printReport(ReportFormat format, const QList<Segment> &segments, int fps, c
                  const RunSummary &run);
 
 // Writes the slide files outDir/slide_0001.png ... (one per picture, in
-// the order slideImageNames first names them) as the pages of one PDF at path, each page the size of its slide at one
-// point per pixel. The file appears only complete: it is written under a
+// the order slideImageNames first names them) as the pages of one PDF at path, each page the size
+// of its slide at one point per pixel. The file appears only complete: it is written under a
 // temporary name beside path and renamed into place. On failure returns
 // false, leaves no temporary file and sets *failure to the reason.
 bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const QDir &outDir,

@@ -8,7 +8,6 @@
 #include <QPdfWriter>
 #include <QSaveFile>
 
-
 namespace
 {
 
@@ -33,8 +32,7 @@ QPageLayout pageFor(const QImage &slide)
 
 // One page per slide file, read one at a time so that memory holds one
 // slide whatever their number.
-bool paintSlides(QPdfWriter &writer, const QStringList &files, const QDir &outDir,
-                 QString *failure)
+bool paintSlides(QPdfWriter &writer, const QStringList &files, const QDir &outDir, QString *failure)
 {
     QPainter painter;
     for (int number = 1; number <= files.size(); ++number) {

@@ -3,7 +3,7 @@
 // more or a line recoloured does not; and the sink hands on only pictures
 // not shown before.
 #include "image.h"
-#include "pages.h"
+#include "slidepages.h"
 
 #include <QTest>
 

@@ -4,7 +4,7 @@
 // screen among the tiles of a call; and frames with no slide in them.
 #include "image.h"
 #include "output.h"
-#include "pages.h"
+#include "slidepages.h"
 
 #include <QLineF>
 #include <QTest>
@@ -126,8 +126,7 @@ void Region::slideFound_data()
     QTest::addColumn<Corners>("expected"); // empty: no slide
     QTest::addColumn<bool>("upright");
 
-    const Corners slanted{QPointF(100, 40), QPointF(430, 80), QPointF(430, 290),
-                          QPointF(100, 330)};
+    const Corners slanted{QPointF(100, 40), QPointF(430, 80), QPointF(430, 290), QPointF(100, 330)};
     QTest::newRow("slanted screen on a dim wall") << projected(slanted) << slanted << false;
     const Corners straight = cornersOf(QRect(150, 40, 320, 240));
     QTest::newRow("straight screen on a dim wall") << projected(straight) << straight << true;
@@ -135,8 +134,8 @@ void Region::slideFound_data()
         << pillarboxed() << cornersOf(QRect(80, 0, 480, 360)) << true;
     QTest::newRow("a camera picture over a bar")
         << withCameraOverBar() << cornersOf(QRect(80, 0, 480, 360)) << true;
-    QTest::newRow("bars above and below") << letterboxed() << cornersOf(QRect(0, 60, 640, 360))
-                                          << true;
+    QTest::newRow("bars above and below")
+        << letterboxed() << cornersOf(QRect(0, 60, 640, 360)) << true;
     QTest::newRow("page in a shared screen among tiles")
         << sharedInCall() << cornersOf(QRect(140, 0, 360, 270)) << true;
     QTest::newRow("a page that fills the frame") << slidePage(frameSize) << Corners() << true;
@@ -174,8 +173,7 @@ void Region::slideFound()
 
 void Region::slantedScreenStraightened()
 {
-    const Corners slanted{QPointF(100, 40), QPointF(430, 80), QPointF(430, 290),
-                          QPointF(100, 330)};
+    const Corners slanted{QPointF(100, 40), QPointF(430, 80), QPointF(430, 290), QPointF(100, 330)};
     const std::optional<SlideRegion> region = findSlideRegion(projected(slanted));
     QVERIFY(region);
     const QImage picture = straightened(projected(slanted), *region);
@@ -193,12 +191,12 @@ void Region::slantedScreenStraightened()
 void Region::fixedCropOutsideThePicture()
 {
     const QImage frame = pillarboxed();
-    for (const QRect &rect : {QRect(0, 0, 640, 360), QRect(600, 300, 41, 10),
-                              QRect(10, 350, 20, 11)}) {
+    for (const QRect &rect :
+         {QRect(0, 0, 640, 360), QRect(600, 300, 41, 10), QRect(10, 350, 20, 11)}) {
         CropReport report;
-        const FrameSource source =
-            croppedFrames([&](int i) { return i == 0 ? std::optional<QImage>(frame) : std::nullopt; },
-                          CropRequest{false, rect}, &report);
+        const FrameSource source = croppedFrames(
+            [&](int i) { return i == 0 ? std::optional<QImage>(frame) : std::nullopt; },
+            CropRequest{false, rect}, &report);
         const std::optional<QImage> first = source(0);
         QVERIFY(first);
         const bool inside = frame.rect().contains(rect);
@@ -218,7 +216,9 @@ void Region::automaticCropFallsBackToTheWholeFrame()
         frames.append(pillarboxed());
     CropReport report;
     const FrameSource source = croppedFrames(
-        [&](int i) { return i < frames.size() ? std::optional<QImage>(frames.at(i)) : std::nullopt; },
+        [&](int i) {
+            return i < frames.size() ? std::optional<QImage>(frames.at(i)) : std::nullopt;
+        },
         CropRequest{true, {}}, &report);
     QCOMPARE(source(0)->size(), frameSize);
     QVERIFY(report.wholeFrameTold);

@@ -66,9 +66,9 @@ inline QImage withNoise(QImage image, int amount, quint32 seed)
         auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             const int d = int(random.bounded(2 * amount + 1)) - amount;
-            line[x] = qRgb(std::clamp(qRed(line[x]) + d, 0, 255),
-                           std::clamp(qGreen(line[x]) + d, 0, 255),
-                           std::clamp(qBlue(line[x]) + d, 0, 255));
+            line[x] =
+                qRgb(std::clamp(qRed(line[x]) + d, 0, 255), std::clamp(qGreen(line[x]) + d, 0, 255),
+                     std::clamp(qBlue(line[x]) + d, 0, 255));
         }
     }
     return image;
