@@ -14,7 +14,7 @@ namespace
 // Another region must hold in this many frames running before it takes
 // over: a page too dark to show its screen, or someone walking past it,
 // does not move the slide.
-constexpr int framesToMove = 3;
+constexpr int framesToMove = 5;
 
 // The region is looked for in every so many frames: a camera moves
 // seldom, and looking costs more than cutting.
@@ -22,7 +22,7 @@ constexpr int analysisStride = 2;
 
 // Corners that moved this little (a share of the frame's width) have not
 // moved: a camera shaking on its tripod keeps its region.
-constexpr double stillShare = 0.012;
+constexpr double stillShare = 0.03;
 
 bool sameRegion(const SlideRegion &a, const SlideRegion &b, int frameWidth)
 {
@@ -59,6 +59,13 @@ void follow(RegionTracker &tracker, const QImage &frame)
         tracker.candidateFrames = 1;
     tracker.candidate = found;
     if (tracker.candidateFrames >= framesToMove) {
+        // A slide straightened anew keeps its picture's size unless that
+        // changed much: the walk takes a new size for a new slide.
+        const QSize size = tracker.current->size;
+        if (tracker.candidate->rect.isNull() &&
+            std::abs(tracker.candidate->size.width() - size.width()) < size.width() / 6 &&
+            std::abs(tracker.candidate->size.height() - size.height()) < size.height() / 6)
+            tracker.candidate->size = size;
         tracker.current = tracker.candidate;
         tracker.candidate.reset();
         tracker.candidateFrames = 0;
