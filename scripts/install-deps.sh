@@ -3,8 +3,8 @@
 # is missing. Safe to run again: it does nothing when all are there.
 set -eu
 
-packages="cmake g++ make qt6-base-dev ffmpeg pkg-config time file dpkg-dev man-db poppler-utils zlib1g-dev
-clang libclang-rt-14-dev parallel"
+packages="cmake g++ make qt6-base-dev libopencv-imgproc-dev ffmpeg pkg-config time file dpkg-dev man-db
+poppler-utils zlib1g-dev clang libclang-rt-14-dev parallel"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -4,6 +4,7 @@
 
 #include "detect.h"
 #include "frames.h"
+#include "image.h"
 #include "output.h"
 
 #include <QCommandLineParser>
@@ -22,6 +23,8 @@ struct RunOptions {
     QString pdfPath;   // empty: no PDF
     bool pipe = false; // frames through a pipe instead of frame files
     Detector detector = Detector::Pixel;
+    CropRequest crop;    // none unless --crop is given
+    bool dedupe = false; // a picture shown again reuses its first file
 };
 
 // Declares the options and the help option, without parsing anything.
@@ -33,7 +36,7 @@ void declareOptions(QCommandLineParser &parser);
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments);
 
 // Reads and checks the options in the order fps, threshold, video-changes,
-// video-window, format, detector. The first bad one is reported on standard
+// video-window, format, detector, crop. The first bad one is reported on standard
 // error and yields no options.
 std::optional<RunOptions> validateOptions(const QCommandLineParser &parser);
 
@@ -101,3 +104,32 @@ bool claimOutputDirectory(const QString &outDir, DirectoryLock *lock);
 // writes fail instead of killing the process. Called after ffmpeg has run, so
 // that ffmpeg itself starts with the default handling.
 void ignoreBrokenPipe();
+
+// Whether the run writes each slide as a picture of its own making (cut
+// out, cleaned, kept once) instead of renaming the frame it kept.
+bool encodesSlides(const RunOptions &options);
+
+// What the slide-image options keep while a walk runs.
+struct SlideImaging {
+    CropReport crop;
+    std::shared_ptr<SettledFrames> settled; // set when slides are cleaned
+    QList<int> repeatOf;                    // per slide, with --dedupe
+};
+
+// The frames of frames as the walk is to see them: cut to --crop, and with
+// the robust walk also held for the clean pictures. *imaging must outlive
+// the source.
+FrameSource imagingFrames(FrameSource frames, const RunOptions &options, SlideImaging *imaging);
+
+// A sink that cleans each slide's picture (with the robust walk), hands on
+// only pictures not shown before (with --dedupe) and writes them with
+// writer. Made after imagingFrames with the same *imaging, which must
+// outlive it.
+SlideSink imagingSink(SlideSink writer, const RunOptions &options, SlideImaging *imaging);
+
+// Reports why a walk over imaging frames stopped, when a crop rectangle the
+// picture does not hold stopped it: true then.
+bool reportCropFailure(const SlideImaging &imaging);
+
+// Marks the slides of timeline that show an earlier slide's picture again.
+void markRepeats(Timeline *timeline, const SlideImaging &imaging);

@@ -51,6 +51,13 @@ void declareOptions(QCommandLineParser &parser)
         QStringLiteral("pipe"),
         QStringLiteral("Read frames from ffmpeg through a pipe instead of frame files")));
     parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
+    parser.addOption(valueOption("crop", "auto|X,Y,W,H",
+                                 "Cut each slide image to the slide found in the picture, or to "
+                                 "a rectangle of it; the detection looks only there",
+                                 ""));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("dedupe"),
+        QStringLiteral("Write a slide shown again only once; its repeats name the first file")));
 }
 
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
@@ -106,6 +113,15 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     else if (detector != QLatin1String("pixel"))
         return reject(QObject::tr("Invalid detector value\n"));
 
+    const QString crop = parser.value(QStringLiteral("crop"));
+    if (!crop.isEmpty()) {
+        const std::optional<CropRequest> request = cropRequestNamed(crop);
+        if (!request)
+            return reject(QObject::tr("Invalid crop value\n"));
+        options.crop = *request;
+    }
+    options.dedupe = parser.isSet(QStringLiteral("dedupe"));
+
     return options;
 }
 
@@ -117,12 +133,24 @@ DetectOptions detectOptions(const RunOptions &options)
 
 RunSummary runSummary(const RunOptions &options)
 {
-    const QJsonObject used{{QStringLiteral("detector"), options.detector == Detector::Robust
-                                                            ? QStringLiteral("robust")
-                                                            : QStringLiteral("pixel")},
-                           {QStringLiteral("fps"), options.fps},
-                           {QStringLiteral("threshold"), options.threshold},
-                           {QStringLiteral("videoChanges"), options.videoChanges},
-                           {QStringLiteral("videoWindow"), options.videoWindow}};
+    QJsonObject used{{QStringLiteral("detector"), options.detector == Detector::Robust
+                                                      ? QStringLiteral("robust")
+                                                      : QStringLiteral("pixel")},
+                     {QStringLiteral("fps"), options.fps},
+                     {QStringLiteral("threshold"), options.threshold},
+                     {QStringLiteral("videoChanges"), options.videoChanges},
+                     {QStringLiteral("videoWindow"), options.videoWindow}};
+    // Told only when given, so a run without them reports as before.
+    if (options.crop.automatic || !options.crop.rect.isNull()) {
+        const QRect &r = options.crop.rect;
+        used.insert(QStringLiteral("crop"), options.crop.automatic ? QStringLiteral("auto")
+                                                                   : QStringLiteral("%1,%2,%3,%4")
+                                                                         .arg(r.x())
+                                                                         .arg(r.y())
+                                                                         .arg(r.width())
+                                                                         .arg(r.height()));
+    }
+    if (options.dedupe)
+        used.insert(QStringLiteral("dedupe"), true);
     return {options.input, used};
 }

@@ -2,6 +2,7 @@
 #include "frames.h"
 #include "output.h"
 
+#include <QFile>
 #include <QObject>
 
 namespace
@@ -14,6 +15,42 @@ bool fail(const QString &message)
     if (interruptSignal() == 0)
         writeMessage(message);
     return false;
+}
+
+// The frame files walked as the slide-image options want them, each slide
+// written as the walk closes it; every frame file goes afterwards.
+bool encodedSlidesFromFrameFiles(const RunOptions &options, const QStringList &paths,
+                                 Timeline *timeline)
+{
+    LoadFailure loadFailure;
+    SlideFailure slideFailure;
+    SlideImaging imaging;
+    bool walked = false;
+    {
+        // The frame source goes at the end of this block, so its decoding
+        // threads have stopped before anything is reported or deleted. It
+        // is made before the sink, which cleans with the frames it holds.
+        const FrameSource frames = imagingFrames(
+            stopOnInterrupt(withProgress(loadFrames(paths, &loadFailure), int(paths.size()))),
+            options, &imaging);
+        walked = segmentTimeline(
+            frames, detectOptions(options), timeline,
+            imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
+    }
+    // A slide written behind the walk can fail after the walk has ended.
+    if (!walked || !slideFailure.path.isEmpty()) {
+        if (interruptSignal() != 0 || reportCropFailure(imaging))
+            return false;
+        if (!slideFailure.path.isEmpty())
+            return fail(
+                QObject::tr("failed to write %1: %2\n").arg(slideFailure.path, slideFailure.error));
+        return fail(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
+    }
+    // A frame that cannot be deleted only costs disk space.
+    for (const QString &path : paths)
+        QFile::remove(path);
+    markRepeats(timeline, imaging);
+    return interruptSignal() == 0;
 }
 
 } // namespace
@@ -29,6 +66,8 @@ bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline)
     const QStringList paths = listFrames(outDir);
     if (paths.isEmpty())
         return fail(QObject::tr("no frames extracted\n"));
+    if (encodesSlides(options))
+        return encodedSlidesFromFrameFiles(options, paths, timeline);
 
     LoadFailure loadFailure;
     // The frame source is a temporary, so its decoding threads have stopped
@@ -63,21 +102,28 @@ bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
 {
     PipeFailure pipeFailure;
     SlideFailure slideFailure;
+    SlideImaging imaging;
     bool walked = false;
     {
         // ffmpeg, the reader thread and the progress line all go with the
         // frame source at the end of this block, before anything is reported.
         FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
         ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
+        // Made before the sink, which cleans with the frames it holds.
+        const FrameSource imaged = imagingFrames(
+            stopOnInterrupt(withVideoTimeProgress(frames, options.input, options.fps)), options,
+            &imaging);
         walked = segmentTimeline(
-            stopOnInterrupt(withVideoTimeProgress(frames, options.input, options.fps)),
-            detectOptions(options), timeline, slideWriter(QDir(options.outDir), &slideFailure));
+            imaged, detectOptions(options), timeline,
+            imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
     }
     // A slide written behind the walk can fail after the walk has ended.
     if (!walked || !slideFailure.path.isEmpty()) {
-        reportPipeRunFailure(pipeFailure, slideFailure);
+        if (interruptSignal() == 0 && !reportCropFailure(imaging))
+            reportPipeRunFailure(pipeFailure, slideFailure);
         return false;
     }
+    markRepeats(timeline, imaging);
     if (timeline->segments.isEmpty())
         return fail(QObject::tr("no frames extracted\n"));
     return interruptSignal() == 0;

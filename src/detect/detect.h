@@ -22,6 +22,7 @@ struct Segment {
     int keptFrame = -1; // slide: the frame kept as its image
     bool isVideo = false;
     QString videoLabel; // video: "video0001", "video0002", ...
+    int repeatOf = 0;   // slide: the number (from 1) of the earlier slide it shows again
 };
 
 // Which walk cuts the timeline: the pixel score against one threshold, or

@@ -126,6 +126,19 @@ QString slideFileName(int slideNumber)
     return QStringLiteral("slide_%1.png").arg(slideNumber, 4, 10, QLatin1Char('0'));
 }
 
+QStringList slideImageNames(const QList<Segment> &segments)
+{
+    QStringList names;
+    int pictures = 0;
+    for (const Segment &segment : segments) {
+        if (segment.isVideo)
+            continue;
+        const bool repeat = segment.repeatOf > 0 && segment.repeatOf <= names.size();
+        names.append(repeat ? names.at(segment.repeatOf - 1) : slideFileName(++pictures));
+    }
+    return names;
+}
+
 bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir &outDir)
 {
     int slideNumber = 1;

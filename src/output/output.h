@@ -25,6 +25,13 @@ QString clockTime(qint64 seconds);
 // "slide_0001.png" for slide number 1; the width of four digits is a minimum.
 QString slideFileName(int slideNumber);
 
+// The image file name of each slide segment, in list order: the slides
+// that show their picture first are numbered from 1 in list order and
+// named slideFileName of their number; a slide that shows an earlier
+// slide's picture again (repeatOf) names that slide's file. Every report
+// format and the PDF name slide images through this.
+QStringList slideImageNames(const QList<Segment> &segments);
+
 // One pass in frame order over the frame files: renames every kept frame to
 // the next slide file and deletes every other frame. Returns false after a
 // failed rename, which it has reported on standard error; no later frame is
@@ -78,9 +85,9 @@ struct RunSummary {
 void printReport(ReportFormat format, const QList<Segment> &segments, int fps, const QDir &outDir,
                  const RunSummary &run);
 
-// Writes the slide files outDir/slide_0001.png ... (one per slide segment)
-// as the pages of one PDF at path, each page the size of its slide at one
-// point per pixel. The file appears only complete: it is written under a
+// Writes the slide files outDir/slide_0001.png ... (one per picture, in
+// the order slideImageNames first names them) as the pages of one PDF at path, each page the size
+// of its slide at one point per pixel. The file appears only complete: it is written under a
 // temporary name beside path and renamed into place. On failure returns
 // false, leaves no temporary file and sets *failure to the reason.
 bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const QDir &outDir,

@@ -8,15 +8,15 @@
 #include <QPdfWriter>
 #include <QSaveFile>
 
-#include <algorithm>
-
 namespace
 {
 
-int slideCount(const QList<Segment> &segments)
+// Each picture once, in the order of its first showing.
+QStringList pictureFiles(const QList<Segment> &segments)
 {
-    return int(std::count_if(segments.cbegin(), segments.cend(),
-                             [](const Segment &segment) { return !segment.isVideo; }));
+    QStringList files = slideImageNames(segments);
+    files.removeDuplicates();
+    return files;
 }
 
 // At 72 dots per inch a point is a pixel: the page is the slide's own size
@@ -32,11 +32,11 @@ QPageLayout pageFor(const QImage &slide)
 
 // One page per slide file, read one at a time so that memory holds one
 // slide whatever their number.
-bool paintSlides(QPdfWriter &writer, int slides, const QDir &outDir, QString *failure)
+bool paintSlides(QPdfWriter &writer, const QStringList &files, const QDir &outDir, QString *failure)
 {
     QPainter painter;
-    for (int number = 1; number <= slides; ++number) {
-        const QString path = outDir.filePath(slideFileName(number));
+    for (int number = 1; number <= files.size(); ++number) {
+        const QString path = outDir.filePath(files.at(number - 1));
         QImageReader reader(path);
         const QImage slide = reader.read();
         if (slide.isNull()) {
@@ -79,7 +79,7 @@ bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const Q
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("stillsift"));
         writer.setResolution(72);
-        if (!paintSlides(writer, slideCount(segments), outDir, failure))
+        if (!paintSlides(writer, pictureFiles(segments), outDir, failure))
             return false; // the save file removes its temporary file as it goes
     }
     return commitWhole(file, failure);

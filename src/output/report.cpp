@@ -26,20 +26,24 @@ struct Row {
     int startFrame = 0;
     int endFrame = 0;
     QString pathOrLabel; // the slide file's path, or the video's label
+    int repeatOf = 0;    // a slide showing slide repeatOf's picture again
 };
 
 QList<Row> numberedRows(const QList<Segment> &segments, const QDir &outDir)
 {
     QList<Row> rows;
     rows.reserve(segments.size());
+    const QStringList images = slideImageNames(segments);
     int slides = 0;
     int videos = 0;
     for (const Segment &segment : segments) {
-        if (segment.isVideo)
+        if (segment.isVideo) {
             rows.append({true, ++videos, segment.startFrame, segment.endFrame, segment.videoLabel});
-        else
-            rows.append({false, ++slides, segment.startFrame, segment.endFrame,
-                         outDir.filePath(slideFileName(slides))});
+        } else {
+            rows.append({false, slides + 1, segment.startFrame, segment.endFrame,
+                         outDir.filePath(images.at(slides)), segment.repeatOf});
+            ++slides;
+        }
     }
     return rows;
 }
@@ -88,6 +92,8 @@ QByteArray json(const QList<Row> &rows, int fps, const RunSummary &run)
         };
         segment.insert(row.isVideo ? QStringLiteral("label") : QStringLiteral("image"),
                        row.pathOrLabel);
+        if (row.repeatOf > 0)
+            segment.insert(QStringLiteral("repeatOf"), row.repeatOf);
         segments.append(segment);
     }
     const QJsonObject document{{QStringLiteral("input"), run.input},

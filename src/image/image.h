@@ -1,0 +1,103 @@
+// Slide pictures rather than video frames: the slide found in the frame and
+// cut out or straightened, a clean picture of each slide built from its
+// settled frames, and pictures told apart so a slide shown again is kept
+// once.
+#pragma once
+
+#include "detect.h"
+
+#include <QImage>
+#include <QList>
+#include <QPointF>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+#include <array>
+#include <memory>
+#include <optional>
+
+// --crop: nothing, a fixed rectangle of the video picture, or the slide
+// found in the frames.
+struct CropRequest {
+    bool automatic = false;
+    QRect rect; // the fixed rectangle; null when none
+};
+
+// "auto", or "X,Y,W,H" in whole pixels with X and Y at least 0 and W and H
+// at least 1; nothing for any other text.
+std::optional<CropRequest> cropRequestNamed(const QString &text);
+
+// Where the slide lies in a frame: its corners top-left, top-right,
+// bottom-right, bottom-left, in pixels of the frame (pixel edges, so a
+// whole frame of width w runs from 0 to w), and the size of the upright
+// picture it is straightened to. An upright rectangle is cut out as it is.
+struct SlideRegion {
+    std::array<QPointF, 4> corners{};
+    QSize size;
+    QRect rect; // the upright rectangle; null when the region is straightened
+};
+
+// The slide in frame: plain bars around a screen recording cut off, a
+// screen standing out from the wall it is projected on, or the bright page
+// of a shared screen; nothing when no part of the frame stands out so.
+std::optional<SlideRegion> findSlideRegion(const QImage &frame);
+
+// The region of frame as an upright picture of region.size.
+QImage straightened(const QImage &frame, const SlideRegion &region);
+
+// How cropping went, filled in while the frames are handed out.
+struct CropReport {
+    bool outsidePicture = false; // a fixed rectangle that the first frame does not hold
+    bool wholeFrameTold = false; // no slide was found and the run has said so
+};
+
+// The frames of frames cut to the request: a fixed rectangle, or the slide
+// region found in the frames, kept while it stays where it is and taken
+// anew once another region has held for a few frames. Until a region is
+// found the whole frame is handed out, which is said once on standard
+// error. A fixed rectangle that the first frame does not hold gives a null
+// image, with report->outsidePicture set. *report must outlive the source.
+FrameSource croppedFrames(FrameSource frames, const CropRequest &request, CropReport *report);
+
+// A few frames spread over the slide the walk has open, from which its
+// clean picture is built when it closes.
+struct SettledFrames;
+
+// Room for the frames of one slide; at most this many are held.
+std::shared_ptr<SettledFrames> settledFrames(int capacity);
+
+// The frames of frames as they are, each also offered to *settled.
+FrameSource keepingSettledFrames(FrameSource frames, std::shared_ptr<SettledFrames> settled);
+
+// A sink that hands each slide on to next with its clean picture instead
+// of its kept frame: the per-pixel median of the frames held from the kept
+// frame to the slide's last one, with uneven light flattened. Frames
+// before the kept one, and so any transition, play no part.
+SlideSink cleaningSlides(SlideSink next, std::shared_ptr<SettledFrames> settled);
+
+// The per-pixel median of pictures of one size, colour by colour.
+QImage medianPicture(const QList<QImage> &pictures);
+
+// A filmed page lit unevenly (a projector's hot spot, a lens's dark
+// corners) with its paper made white all over; a page that is already
+// evenly lit, or has too little paper to tell, comes back as it is.
+QImage flattenedLight(const QImage &picture);
+
+// A small summary of a picture that tells it from others.
+struct PictureSignature {
+    QImage thumbnail;
+};
+
+PictureSignature pictureSignature(const QImage &picture);
+
+// Whether two signatures show the same picture: all alike up to noise, a
+// shift of a pixel or two and a change of brightness; a line more or a
+// line recoloured is another picture.
+bool samePicture(const PictureSignature &a, const PictureSignature &b);
+
+// A sink that hands on to next only the slides whose picture has not been
+// handed on before. For each slide, in order, *repeatOf gets 0, or the
+// number (from 1) of the earlier slide whose picture it shows again.
+// *repeatOf must outlive the sink.
+SlideSink dedupingSlides(SlideSink next, QList<int> *repeatOf);

@@ -1,0 +1,243 @@
+// The slide-image options through the built binary: --crop X,Y,W,H checked
+// before ffmpeg runs and against the first frame; --dedupe naming a shown
+// picture's first file in every format and the PDF; and a talk made with
+// the real ffmpeg, cut and kept once, alike through frame files and --pipe.
+#include "slidepages.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+
+const QSize frameSize(160, 120);
+
+QImage solid(QRgb colour)
+{
+    return solidImage(frameSize.width(), frameSize.height(), colour);
+}
+
+} // namespace
+
+class SlideImages : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void init();
+    void cropValueChecked_data();
+    void cropValueChecked();
+    void repeatNamesTheFirstFile_data();
+    void repeatNamesTheFirstFile();
+    void realTalkAlikeInBothModes();
+
+  private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    // Fake ffmpeg that gives frames: as frame files, or down the pipe.
+    void serveFrames(const QList<QImage> &frames, bool pipe);
+    RunResult run(const QStringList &options, bool pipe) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void SlideImages::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void SlideImages::serveFrames(const QList<QImage> &frames, bool pipe)
+{
+    const QString bin = path(QStringLiteral("bin"));
+    if (pipe) {
+        QByteArray stream;
+        for (const QImage &frame : frames)
+            stream += ppmOf(frame);
+        writeFile(path(QStringLiteral("stream")), stream);
+        writeFakeFfmpeg(bin, "cat " + path(QStringLiteral("stream")).toLocal8Bit());
+    } else {
+        writeSourceFrames(path(QStringLiteral("source")), frames);
+        writeFakeFfmpeg(bin, copyFramesBody(path(QStringLiteral("source"))));
+    }
+}
+
+RunResult SlideImages::run(const QStringList &options, bool pipe) const
+{
+    QStringList arguments{QStringLiteral("--input=talk.mp4"), QStringLiteral("--out=out")};
+    if (pipe)
+        arguments << QStringLiteral("--pipe");
+    return runStillsift(arguments + options, m_dir->path(),
+                        environmentWithPath(path(QStringLiteral("bin"))));
+}
+
+void SlideImages::cropValueChecked_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("pipe");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<bool>("ffmpegRuns");
+
+    for (const bool pipe : {false, true}) {
+        const char *mode = pipe ? "pipe: " : "files: ";
+        const auto row = [&](const char *name, const char *value, bool valid, bool runs) {
+            QTest::newRow(qPrintable(QString::fromLatin1(mode) + QString::fromLatin1(name)))
+                << QString::fromLatin1(value) << pipe << valid << runs;
+        };
+        row("three numbers", "1,2,3", false, false);
+        row("five numbers", "1,2,3,4,5", false, false);
+        row("words", "a,b,c,d", false, false);
+        row("a fraction", "1.5,2,30,40", false, false);
+        row("a space", " 1,2,30,40", false, false);
+        row("negative x", "-1,0,10,10", false, false);
+        row("no width", "0,0,0,10", false, false);
+        row("no height", "0,0,10,0", false, false);
+        row("past int", "2147483647,0,1,1", false, false);
+        row("wider than the picture", "0,0,161,120", false, true);
+        row("below the picture", "10,100,10,21", false, true);
+        row("the whole picture", "0,0,160,120", true, true);
+        row("the last pixel", "159,119,1,1", true, true);
+        row("auto", "auto", true, true);
+    }
+}
+
+void SlideImages::cropValueChecked()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, pipe);
+    QFETCH(bool, valid);
+    QFETCH(bool, ffmpegRuns);
+
+    serveFrames({solid(qRgb(240, 240, 240)), solid(qRgb(240, 240, 240))}, pipe);
+    const RunResult result = run({QStringLiteral("--crop"), value}, pipe);
+    QCOMPARE(result.exitStatus, QProcess::NormalExit);
+    if (!valid) {
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.err.right(20), QByteArray("Invalid crop value\n"));
+        QCOMPARE(result.out, QByteArray());
+        // Malformed values are refused before ffmpeg is started.
+        QCOMPARE(QDir(path(QStringLiteral("out"))).exists(), ffmpegRuns);
+        return;
+    }
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(QFile::exists(path(QStringLiteral("out/slide_0001.png"))));
+}
+
+void SlideImages::repeatNamesTheFirstFile_data()
+{
+    QTest::addColumn<bool>("pipe");
+    QTest::newRow("frame files") << false;
+    QTest::newRow("pipe") << true;
+}
+
+void SlideImages::repeatNamesTheFirstFile()
+{
+    QFETCH(bool, pipe);
+
+    // Pictures a, b, a again and c, each for three frames; c is a with a
+    // build, a different picture.
+    const QImage a = slidePage(frameSize, 3);
+    const QImage b = slidePage(frameSize, 1);
+    const QImage c = slidePage(frameSize, 3, 1);
+    QList<QImage> frames;
+    for (const QImage &picture : {a, b, a, c})
+        frames << picture << picture << picture;
+    serveFrames(frames, pipe);
+
+    const RunResult text =
+        run({QStringLiteral("--dedupe"), QStringLiteral("--pdf=talk.pdf")}, pipe);
+    QCOMPARE(text.exitCode, 0);
+    QCOMPARE(text.out, lines({QStringLiteral("00:00:00 - 00:00:02\tout/slide_0001.png"),
+                              QStringLiteral("00:00:03 - 00:00:05\tout/slide_0002.png"),
+                              QStringLiteral("00:00:06 - 00:00:08\tout/slide_0001.png"),
+                              QStringLiteral("00:00:09 - 00:00:11\tout/slide_0003.png")}));
+    QCOMPARE(entriesOf(path(QStringLiteral("out"))),
+             QStringList({QStringLiteral("slide_0001.png"), QStringLiteral("slide_0002.png"),
+                          QStringLiteral("slide_0003.png")}));
+    QCOMPARE(QImage(path(QStringLiteral("out/slide_0003.png"))), c);
+    // Each picture once in the PDF.
+    const QByteArray pdf = readFile(path(QStringLiteral("talk.pdf")));
+    QCOMPARE(
+        QString::fromLatin1(pdf).count(QRegularExpression(QStringLiteral("/Type\\s*/Page\\b"))), 3);
+
+    const RunResult json = run({QStringLiteral("--dedupe"), QStringLiteral("--format=json")}, pipe);
+    QCOMPARE(json.exitCode, 0);
+    const QJsonArray segments =
+        QJsonDocument::fromJson(json.out).object().value(QStringLiteral("segments")).toArray();
+    QCOMPARE(segments.size(), 4);
+    const QJsonObject repeat = segments.at(2).toObject();
+    QCOMPARE(repeat.value(QStringLiteral("image")).toString(),
+             QStringLiteral("out/slide_0001.png"));
+    QCOMPARE(repeat.value(QStringLiteral("repeatOf")).toInt(), 1);
+    for (const int first : {0, 1, 3})
+        QVERIFY(!segments.at(first).toObject().contains(QStringLiteral("repeatOf")));
+}
+
+void SlideImages::realTalkAlikeInBothModes()
+{
+    // Pages a, b and a again, 4 s each, a 4:3 page in the middle of a 16:9
+    // picture with black bars.
+    const QSize page(480, 360);
+    const QList<QImage> pages{slidePage(page, 4), slidePage(page, 2), slidePage(page, 4)};
+    QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+                          QStringLiteral("error")};
+    QString graph;
+    for (int k = 0; k < pages.size(); ++k) {
+        const QString still = path(QStringLiteral("page%1.png").arg(k));
+        writePng(still, pages.at(k));
+        arguments << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-framerate")
+                  << QStringLiteral("25") << QStringLiteral("-t") << QStringLiteral("4")
+                  << QStringLiteral("-i") << still;
+        graph += QStringLiteral("[%1:v]pad=640:360:80:0:black,setsar=1[p%1];").arg(k);
+    }
+    graph += QStringLiteral("[p0][p1][p2]concat=n=3:v=1:a=0,format=yuv420p[v]");
+    arguments << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map")
+              << QStringLiteral("[v]") << QStringLiteral("-c:v") << QStringLiteral("libx264")
+              << QStringLiteral("-crf") << QStringLiteral("18") << path(QStringLiteral("talk.mp4"));
+    const RunResult made = runProgram(QStringLiteral("ffmpeg"), arguments, m_dir->path(),
+                                      QProcessEnvironment::systemEnvironment());
+    QCOMPARE(made.exitCode, 0);
+
+    QList<RunResult> results;
+    for (const bool pipe : {false, true}) {
+        const QString work = path(pipe ? QStringLiteral("piped") : QStringLiteral("files"));
+        QVERIFY(QDir().mkpath(work));
+        QStringList options{QStringLiteral("--input"),      path(QStringLiteral("talk.mp4")),
+                            QStringLiteral("--out=out"),    QStringLiteral("--detector=robust"),
+                            QStringLiteral("--crop=auto"),  QStringLiteral("--dedupe"),
+                            QStringLiteral("--format=json")};
+        if (pipe)
+            options << QStringLiteral("--pipe");
+        results.append(runStillsift(options, work, QProcessEnvironment::systemEnvironment()));
+        QCOMPARE(results.last().exitCode, 0);
+        QVERIFY(!results.last().err.contains("no slide found"));
+    }
+    QCOMPARE(results.at(1).out, results.at(0).out);
+    const QString files = path(QStringLiteral("files/out"));
+    QCOMPARE(entriesOf(files),
+             QStringList({QStringLiteral("slide_0001.png"), QStringLiteral("slide_0002.png")}));
+    QCOMPARE(entriesOf(path(QStringLiteral("piped/out"))), entriesOf(files));
+    for (const QString &name : entriesOf(files)) {
+        QCOMPARE(readFile(path(QStringLiteral("piped/out/")) + name),
+                 readFile(QDir(files).filePath(name)));
+        // The page itself, bars cut off.
+        const QImage slide(QDir(files).filePath(name));
+        QCOMPARE(slide.size(), page);
+        QVERIFY(meanDifference(slide, pages.at(name == QLatin1String("slide_0001.png") ? 0 : 1)) <
+                3.0);
+    }
+    const QJsonArray segments = QJsonDocument::fromJson(results.at(0).out)
+                                    .object()
+                                    .value(QStringLiteral("segments"))
+                                    .toArray();
+    QCOMPARE(segments.size(), 3);
+    QCOMPARE(segments.at(2).toObject().value(QStringLiteral("repeatOf")).toInt(), 1);
+}
+
+QTEST_GUILESS_MAIN(SlideImages)
+#include "tst_slideimages.moc"
