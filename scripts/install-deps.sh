@@ -3,7 +3,9 @@
 # is missing. Safe to run again: it does nothing when all are there.
 set -eu
 
-packages="cmake g++ make qt6-base-dev ffmpeg pkg-config time file dpkg-dev man-db poppler-utils"
+packages="cmake g++ make qt6-base-dev ffmpeg pkg-config time file dpkg-dev man-db poppler-utils
+libtesseract-dev tesseract-ocr-eng qt6-qpa-plugins fonts-dejavu-core
+chromium chromium-driver python3-selenium"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

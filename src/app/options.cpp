@@ -45,12 +45,18 @@ void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
     parser.addOption(
         valueOption("video-window", "seconds", "Window in seconds for video detection", "15"));
     parser.addOption(valueOption("format", "format",
-                                 "Timeline format: text, json, csv, vtt or ffmetadata", "text"));
+                                 "Timeline format: text, json, csv, vtt, ffmetadata or markdown",
+                                 "text"));
     parser.addOption(valueOption("pdf", "file", "Also write the slides as one PDF file", ""));
     parser.addOption(QCommandLineOption(
         QStringLiteral("pipe"),
         QStringLiteral("Read frames from ffmpeg through a pipe instead of frame files")));
     parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
+    parser.addOption(valueOption("html", "file", "Also write a page for reading the talk", ""));
+    parser.addOption(valueOption("ocr", "lang",
+                                 "Read the words on the slides in these Tesseract languages, "
+                                 "such as eng or eng+deu",
+                                 ""));
     parser.process(arguments);
 
     if (parser.value(QStringLiteral("input")).isEmpty()) {
@@ -101,6 +107,10 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     else if (detector != QLatin1String("pixel"))
         return reject(QObject::tr("Invalid detector value\n"));
 
+    // Empty values ask for nothing, as if the options were not given.
+    options.htmlPath = parser.value(QStringLiteral("html"));
+    options.ocrLanguages = parser.value(QStringLiteral("ocr"));
+
     return options;
 }
 
@@ -119,5 +129,5 @@ RunSummary runSummary(const RunOptions &options)
                            {QStringLiteral("threshold"), options.threshold},
                            {QStringLiteral("videoChanges"), options.videoChanges},
                            {QStringLiteral("videoWindow"), options.videoWindow}};
-    return {options.input, used};
+    return {options.input, used, std::nullopt};
 }

@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <QFontMetrics>
 #include <QImageReader>
 #include <QObject>
 #include <QPageLayout>
@@ -13,12 +14,6 @@
 namespace
 {
 
-int slideCount(const QList<Segment> &segments)
-{
-    return int(std::count_if(segments.cbegin(), segments.cend(),
-                             [](const Segment &segment) { return !segment.isVideo; }));
-}
-
 // At 72 dots per inch a point is a pixel: the page is the slide's own size
 // in whole points, so its shape is exactly the slide's, and the picture
 // fills it pixel for pixel.
@@ -30,13 +25,34 @@ QPageLayout pageFor(const QImage &slide)
                        QPageLayout::Portrait, QMarginsF());
 }
 
+// The words go under the picture, which hides them: readers find, select
+// and copy them, and nobody sees them. They are set as large as fits the
+// page, which keeps them legible to readers that extract text by size.
+void paintHiddenText(QPainter &painter, const QSize &page, const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    const QRect area(QPoint(0, 0), page);
+    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+    QFont font(QStringLiteral("DejaVu Sans"));
+    for (int pixels = std::max(8, page.height() / 12); pixels >= 2; pixels = pixels * 4 / 5) {
+        font.setPixelSize(pixels);
+        if (area.contains(QFontMetrics(font, painter.device()).boundingRect(area, flags, text)))
+            break;
+    }
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(area, flags, text);
+}
+
 // One page per slide file, read one at a time so that memory holds one
 // slide whatever their number.
-bool paintSlides(QPdfWriter &writer, int slides, const QDir &outDir, QString *failure)
+bool paintSlides(QPdfWriter &writer, const QStringList &paths, const QHash<QString, QString> &texts,
+                 QString *failure)
 {
     QPainter painter;
-    for (int number = 1; number <= slides; ++number) {
-        const QString path = outDir.filePath(slideFileName(number));
+    for (int number = 1; number <= paths.size(); ++number) {
+        const QString &path = paths.at(number - 1);
         QImageReader reader(path);
         const QImage slide = reader.read();
         if (slide.isNull()) {
@@ -52,6 +68,7 @@ bool paintSlides(QPdfWriter &writer, int slides, const QDir &outDir, QString *fa
         }
         // Slides are mostly text and flat colour, which JPEG would blur.
         painter.setRenderHint(QPainter::LosslessImageRendering);
+        paintHiddenText(painter, slide.size(), texts.value(path));
         painter.drawImage(QRect(QPoint(0, 0), slide.size()), slide);
     }
     // Without a slide the document still needs a page: it gets one blank
@@ -66,7 +83,7 @@ bool paintSlides(QPdfWriter &writer, int slides, const QDir &outDir, QString *fa
 } // namespace
 
 bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const QDir &outDir,
-                    const QString &title, QString *failure)
+                    const QString &title, const QHash<QString, QString> &texts, QString *failure)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -79,7 +96,7 @@ bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const Q
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("stillsift"));
         writer.setResolution(72);
-        if (!paintSlides(writer, slideCount(segments), outDir, failure))
+        if (!paintSlides(writer, slideImagePaths(segments, outDir), texts, failure))
             return false; // the save file removes its temporary file as it goes
     }
     return commitWhole(file, failure);

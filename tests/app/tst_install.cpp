@@ -179,8 +179,10 @@ void Install::packageDeclaresItsDependencies()
     // The Qt this was built against is the oldest it runs with.
     const QString bound = QStringLiteral(" (>= %1.%2)").arg(QT_VERSION_MAJOR).arg(QT_VERSION_MINOR);
     QVERIFY(QT_VERSION >= QT_VERSION_CHECK(6, 4, 0));
-    for (const QString &needed : {QStringLiteral("libqt6core6") + bound,
-                                  QStringLiteral("libqt6gui6") + bound, QStringLiteral("ffmpeg")})
+    for (const QString &needed :
+         {QStringLiteral("libqt6core6") + bound, QStringLiteral("libqt6gui6") + bound,
+          QStringLiteral("ffmpeg"), QStringLiteral("libtesseract5"),
+          QStringLiteral("tesseract-ocr-eng")})
         QVERIFY2(depends.contains(needed), qPrintable(depends.join(QLatin1String(", "))));
 }
 
