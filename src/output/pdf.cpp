@@ -35,6 +35,10 @@ void paintHiddenText(QPainter &painter, const QSize &page, const QString &text)
     const QRect area(QPoint(0, 0), page);
     const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
     QFont font(QStringLiteral("DejaVu Sans"));
+    // No "ff" or "fi" joined into one ligature glyph, which text
+    // extraction would give back as that one character, and a search for
+    // "office" would miss.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     for (int pixels = std::max(8, page.height() / 12); pixels >= 2; pixels = pixels * 4 / 5) {
         font.setPixelSize(pixels);
         if (area.contains(QFontMetrics(font, painter.device()).boundingRect(area, flags, text)))

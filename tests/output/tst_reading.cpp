@@ -29,9 +29,11 @@ struct Slide {
 };
 
 // A light slide, a dark one (light words on a dark ground), a light one.
-const QList<Slide> slides{{QStringLiteral("ORANGE PLANET"), qRgb(250, 250, 245), qRgb(20, 20, 20)},
-                          {QStringLiteral("WINTER GARDEN"), qRgb(20, 30, 90), qRgb(245, 245, 245)},
-                          {QStringLiteral("SILVER RIVER"), qRgb(255, 255, 255), qRgb(120, 0, 0)}};
+// "ff" and "fi" must reach the PDF as letters, not as ligatures.
+const QList<Slide> slides{
+    {QStringLiteral("Orange office files"), qRgb(250, 250, 245), qRgb(20, 20, 20)},
+    {QStringLiteral("WINTER GARDEN"), qRgb(20, 30, 90), qRgb(245, 245, 245)},
+    {QStringLiteral("SILVER RIVER"), qRgb(255, 255, 255), qRgb(120, 0, 0)}};
 const int secondsPerSlide = 4;
 
 QImage slidePicture(const Slide &slide)
