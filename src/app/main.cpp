@@ -8,8 +8,9 @@
 
 int main(int argc, char *argv[])
 {
-    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
+    // Before the application: a GUI one has its say as it starts.
     silenceQtDiagnostics();
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("stillsift"));
 
     QCommandLineParser parser;

@@ -246,6 +246,11 @@ void Reading::htmlThatCannotBeWrittenLeavesNothing_data()
     QTest::newRow("in a folder that does not exist, with words")
         << QStringLiteral("missing/talk.html") << QStringList{QStringLiteral("--ocr=eng")};
     QTest::newRow("a folder in its place") << QStringLiteral("adir") << QStringList();
+    // The words set in the PDF take a GUI application, which must not
+    // talk on standard error either.
+    QTest::newRow("below a regular file, with words in a PDF")
+        << QStringLiteral("afile/talk.html")
+        << QStringList{QStringLiteral("--ocr=eng"), QStringLiteral("--pdf=slides/talk.pdf")};
 }
 
 void Reading::htmlThatCannotBeWrittenLeavesNothing()
@@ -256,6 +261,9 @@ void Reading::htmlThatCannotBeWrittenLeavesNothing()
     // the frames.
     const QString bin = m_dir->filePath(QStringLiteral("bin"));
     writeFakeFfmpeg(bin, copyFramesBody(m_shared.filePath(QStringLiteral("source"))));
+    QProcessEnvironment environment = environmentWithPath(bin);
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+        environment.remove(QString::fromLatin1(name));
     writeFile(m_dir->filePath(QStringLiteral("afile")), "not a folder");
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("adir")));
     const QStringList before = entriesOf(m_dir->path());
@@ -263,7 +271,7 @@ void Reading::htmlThatCannotBeWrittenLeavesNothing()
         const RunResult result = runStillsift(
             options + QStringList{QStringLiteral("--input=talk.mp4"), QStringLiteral("--html"),
                                   html, QStringLiteral("--format"), QString::fromLatin1(format)},
-            m_dir->path(), environmentWithPath(bin));
+            m_dir->path(), environment);
         QCOMPARE(result.exitCode, 1);
         QCOMPARE(result.out, QByteArray());
         QVERIFY2(result.err.startsWith(QStringLiteral("failed to write %1: ").arg(html).toUtf8()) &&
