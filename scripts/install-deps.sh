@@ -4,7 +4,9 @@
 set -eu
 
 packages="cmake g++ make qt6-base-dev libopencv-imgproc-dev ffmpeg pkg-config time file dpkg-dev man-db
-poppler-utils zlib1g-dev clang libclang-rt-14-dev parallel"
+poppler-utils zlib1g-dev clang libclang-rt-14-dev parallel
+libtesseract-dev tesseract-ocr-eng qt6-qpa-plugins fonts-dejavu-core
+chromium chromium-driver python3-selenium"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

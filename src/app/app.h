@@ -8,8 +8,10 @@
 #include "output.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 struct RunOptions {
@@ -25,6 +27,8 @@ struct RunOptions {
     Detector detector = Detector::Pixel;
     CropRequest crop;    // none unless --crop is given
     bool dedupe = false; // a picture shown again reuses its first file
+    QString htmlPath;     // empty: no HTML page
+    QString ocrLanguages; // empty: the slides' words are not read
 };
 
 // Declares the options and the help option, without parsing anything.
@@ -46,6 +50,16 @@ DetectOptions detectOptions(const RunOptions &options);
 // The input and the options that shaped the timeline, as the JSON report
 // tells them.
 RunSummary runSummary(const RunOptions &options);
+
+// The application object: a GUI one, on the offscreen platform, only when
+// the run needs fonts (the words of the slides set in the PDF), so that no
+// other run needs a display or a platform plugin.
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv);
+
+// Reads the words of every slide into run->texts when --ocr asked for them,
+// and writes the PDF and the HTML page when they were asked for. False
+// after a failure, which it has reported.
+bool writeReadingAids(const RunOptions &options, const QList<Segment> &segments, RunSummary *run);
 
 // Keeps Qt's own diagnostics (libpng complaining about a damaged frame, for
 // one) off standard error, which carries only this tool's messages and

@@ -1,16 +1,16 @@
 // stillsift: turns a video of a slide presentation into a folder of slide
 // images and a timeline on standard output.
 #include "app.h"
+#include "ocr.h"
 #include "output.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QObject>
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // Before the application: a GUI one has its say as it starts.
     silenceQtDiagnostics();
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
     catchInterrupts();
     QCoreApplication::setApplicationName(QStringLiteral("stillsift"));
 
@@ -19,6 +19,12 @@ int main(int argc, char *argv[])
     const std::optional<RunOptions> options = validateOptions(parser);
     if (!options)
         return 1;
+    QString missingLanguage;
+    if (!options->ocrLanguages.isEmpty() &&
+        !ocrLanguagesAvailable(options->ocrLanguages, &missingLanguage)) {
+        writeMessage(QObject::tr("OCR language not available: %1\n").arg(missingLanguage));
+        return 1;
+    }
 
     DirectoryLock outDirLock;
     if (!claimOutputDirectory(options->outDir, &outDirLock))
@@ -32,18 +38,13 @@ int main(int argc, char *argv[])
     if (!done)
         return 1;
 
-    const QDir outDir(options->outDir);
-    // The PDF comes before the report: a run whose PDF failed prints no
-    // timeline, as after any other failure.
-    QString failure;
-    if (!options->pdfPath.isEmpty() &&
-        !writeSlidesPdf(options->pdfPath, timeline.segments, outDir,
-                        QFileInfo(options->input).fileName(), &failure)) {
-        writeMessage(QObject::tr("failed to write %1: %2\n").arg(options->pdfPath, failure));
+    // The PDF and the page come before the report: a run that failed to
+    // write them prints no timeline, as after any other failure.
+    RunSummary run = runSummary(*options);
+    if (!writeReadingAids(*options, timeline.segments, &run))
         return 1;
-    }
     if (interruptSignal() != 0)
         return endInterrupted(options->outDir);
-    printReport(options->format, timeline.segments, options->fps, outDir, runSummary(*options));
+    printReport(options->format, timeline.segments, options->fps, QDir(options->outDir), run);
     return 0;
 }

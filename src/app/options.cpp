@@ -45,7 +45,8 @@ void declareOptions(QCommandLineParser &parser)
     parser.addOption(
         valueOption("video-window", "seconds", "Window in seconds for video detection", "15"));
     parser.addOption(valueOption("format", "format",
-                                 "Timeline format: text, json, csv, vtt or ffmetadata", "text"));
+                                 "Timeline format: text, json, csv, vtt, ffmetadata or markdown",
+                                 "text"));
     parser.addOption(valueOption("pdf", "file", "Also write the slides as one PDF file", ""));
     parser.addOption(QCommandLineOption(
         QStringLiteral("pipe"),
@@ -58,6 +59,11 @@ void declareOptions(QCommandLineParser &parser)
     parser.addOption(QCommandLineOption(
         QStringLiteral("dedupe"),
         QStringLiteral("Write a slide shown again only once; its repeats name the first file")));
+    parser.addOption(valueOption("html", "file", "Also write a page for reading the talk", ""));
+    parser.addOption(valueOption("ocr", "lang",
+                                 "Read the words on the slides in these Tesseract languages, "
+                                 "such as eng or eng+deu",
+                                 ""));
 }
 
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
@@ -121,6 +127,9 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
         options.crop = *request;
     }
     options.dedupe = parser.isSet(QStringLiteral("dedupe"));
+    // Empty values ask for nothing, as if the options were not given.
+    options.htmlPath = parser.value(QStringLiteral("html"));
+    options.ocrLanguages = parser.value(QStringLiteral("ocr"));
 
     return options;
 }
@@ -152,5 +161,5 @@ RunSummary runSummary(const RunOptions &options)
     }
     if (options.dedupe)
         used.insert(QStringLiteral("dedupe"), true);
-    return {options.input, used};
+    return {options.input, used, std::nullopt};
 }

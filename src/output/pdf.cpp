@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <QFontMetrics>
 #include <QImageReader>
 #include <QObject>
 #include <QPageLayout>
@@ -10,14 +11,6 @@
 
 namespace
 {
-
-// Each picture once, in the order of its first showing.
-QStringList pictureFiles(const QList<Segment> &segments)
-{
-    QStringList files = slideImageNames(segments);
-    files.removeDuplicates();
-    return files;
-}
 
 // At 72 dots per inch a point is a pixel: the page is the slide's own size
 // in whole points, so its shape is exactly the slide's, and the picture
@@ -30,13 +23,38 @@ QPageLayout pageFor(const QImage &slide)
                        QPageLayout::Portrait, QMarginsF());
 }
 
+// The words go under the picture, which hides them: readers find, select
+// and copy them, and nobody sees them. They are set as large as fits the
+// page, which keeps them legible to readers that extract text by size.
+void paintHiddenText(QPainter &painter, const QSize &page, const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    const QRect area(QPoint(0, 0), page);
+    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+    QFont font(QStringLiteral("DejaVu Sans"));
+    // No "ff" or "fi" joined into one ligature glyph, which text
+    // extraction would give back as that one character, and a search for
+    // "office" would miss.
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    for (int pixels = std::max(8, page.height() / 12); pixels >= 2; pixels = pixels * 4 / 5) {
+        font.setPixelSize(pixels);
+        if (area.contains(QFontMetrics(font, painter.device()).boundingRect(area, flags, text)))
+            break;
+    }
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(area, flags, text);
+}
+
 // One page per slide file, read one at a time so that memory holds one
 // slide whatever their number.
-bool paintSlides(QPdfWriter &writer, const QStringList &files, const QDir &outDir, QString *failure)
+bool paintSlides(QPdfWriter &writer, const QStringList &paths, const QHash<QString, QString> &texts,
+                 QString *failure)
 {
     QPainter painter;
-    for (int number = 1; number <= files.size(); ++number) {
-        const QString path = outDir.filePath(files.at(number - 1));
+    for (int number = 1; number <= paths.size(); ++number) {
+        const QString &path = paths.at(number - 1);
         QImageReader reader(path);
         const QImage slide = reader.read();
         if (slide.isNull()) {
@@ -52,6 +70,7 @@ bool paintSlides(QPdfWriter &writer, const QStringList &files, const QDir &outDi
         }
         // Slides are mostly text and flat colour, which JPEG would blur.
         painter.setRenderHint(QPainter::LosslessImageRendering);
+        paintHiddenText(painter, slide.size(), texts.value(path));
         painter.drawImage(QRect(QPoint(0, 0), slide.size()), slide);
     }
     // Without a slide the document still needs a page: it gets one blank
@@ -66,7 +85,7 @@ bool paintSlides(QPdfWriter &writer, const QStringList &files, const QDir &outDi
 } // namespace
 
 bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const QDir &outDir,
-                    const QString &title, QString *failure)
+                    const QString &title, const QHash<QString, QString> &texts, QString *failure)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -79,7 +98,10 @@ bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const Q
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("stillsift"));
         writer.setResolution(72);
-        if (!paintSlides(writer, pictureFiles(segments), outDir, failure))
+        // Each picture once, in the order of its first showing.
+        QStringList pictures = slideImagePaths(segments, outDir);
+        pictures.removeDuplicates();
+        if (!paintSlides(writer, pictures, texts, failure))
             return false; // the save file removes its temporary file as it goes
     }
     return commitWhole(file, failure);

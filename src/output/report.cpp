@@ -17,37 +17,6 @@ QString formatTime(int frameIndex, int fps)
     return clockTime(fps <= 0 ? 0 : frameIndex / fps);
 }
 
-// A segment as every format shows it. Slides and videos are numbered
-// apart, each from 1 in list order, so the n-th slide row names the file
-// that export made slide n.
-struct Row {
-    bool isVideo = false;
-    int number = 0;
-    int startFrame = 0;
-    int endFrame = 0;
-    QString pathOrLabel; // the slide file's path, or the video's label
-    int repeatOf = 0;    // a slide showing slide repeatOf's picture again
-};
-
-QList<Row> numberedRows(const QList<Segment> &segments, const QDir &outDir)
-{
-    QList<Row> rows;
-    rows.reserve(segments.size());
-    const QStringList images = slideImageNames(segments);
-    int slides = 0;
-    int videos = 0;
-    for (const Segment &segment : segments) {
-        if (segment.isVideo) {
-            rows.append({true, ++videos, segment.startFrame, segment.endFrame, segment.videoLabel});
-        } else {
-            rows.append({false, slides + 1, segment.startFrame, segment.endFrame,
-                         outDir.filePath(images.at(slides)), segment.repeatOf});
-            ++slides;
-        }
-    }
-    return rows;
-}
-
 // A row ends where the frame after its last one starts; 64 bits, as that
 // frame can lie one past INT_MAX.
 qint64 endFrameExclusive(const Row &row)
@@ -94,6 +63,8 @@ QByteArray json(const QList<Row> &rows, int fps, const RunSummary &run)
                        row.pathOrLabel);
         if (row.repeatOf > 0)
             segment.insert(QStringLiteral("repeatOf"), row.repeatOf);
+        if (run.texts && !row.isVideo)
+            segment.insert(QStringLiteral("text"), slideText(row, run));
         segments.append(segment);
     }
     const QJsonObject document{{QStringLiteral("input"), run.input},
@@ -123,20 +94,23 @@ QString csvSeconds(qint64 frame, int fps)
 
 // Records end in CRLF, as RFC 4180 has it; spreadsheets and CSV libraries
 // take that everywhere, and a bare LF inside a quoted path stays part of it.
-QByteArray csv(const QList<Row> &rows, int fps)
+// The words of each slide, when they were read, go into a last column.
+QByteArray csv(const QList<Row> &rows, int fps, const RunSummary &run)
 {
     const QString recordEnd = QStringLiteral("\r\n");
-    QString text =
-        QStringLiteral("kind,index,start,end,startFrame,endFrame,image,label") + recordEnd;
+    QString text = QStringLiteral("kind,index,start,end,startFrame,endFrame,image,label") +
+                   (run.texts ? QStringLiteral(",text") : QString()) + recordEnd;
     for (const Row &row : rows) {
-        const QStringList fields{kindName(row),
-                                 QString::number(row.number),
-                                 csvSeconds(row.startFrame, fps),
-                                 csvSeconds(endFrameExclusive(row), fps),
-                                 QString::number(row.startFrame),
-                                 QString::number(row.endFrame),
-                                 csvField(row.isVideo ? QString() : row.pathOrLabel),
-                                 csvField(row.isVideo ? row.pathOrLabel : QString())};
+        QStringList fields{kindName(row),
+                           QString::number(row.number),
+                           csvSeconds(row.startFrame, fps),
+                           csvSeconds(endFrameExclusive(row), fps),
+                           QString::number(row.startFrame),
+                           QString::number(row.endFrame),
+                           csvField(row.isVideo ? QString() : row.pathOrLabel),
+                           csvField(row.isVideo ? row.pathOrLabel : QString())};
+        if (run.texts)
+            fields.append(csvField(slideText(row, run)));
         text += fields.join(QLatin1Char(',')) + recordEnd;
     }
     return text.toUtf8();
@@ -191,7 +165,9 @@ QByteArray formatted(ReportFormat format, const QList<Row> &rows, int fps, const
     case ReportFormat::Json:
         return json(rows, fps, run);
     case ReportFormat::Csv:
-        return csv(rows, fps);
+        return csv(rows, fps, run);
+    case ReportFormat::Markdown:
+        return markdownNotes(rows, fps, run);
     case ReportFormat::Vtt:
         return vtt(rows, fps);
     case ReportFormat::FfMetadata:
@@ -203,6 +179,46 @@ QByteArray formatted(ReportFormat format, const QList<Row> &rows, int fps, const
 }
 
 } // namespace
+
+// The n-th slide row names the file that export made slide n.
+QList<Row> numberedRows(const QList<Segment> &segments, const QDir &outDir)
+{
+    QList<Row> rows;
+    rows.reserve(segments.size());
+    const QStringList images = slideImageNames(segments);
+    int slides = 0;
+    int videos = 0;
+    for (const Segment &segment : segments) {
+        if (segment.isVideo) {
+            rows.append({true, ++videos, segment.startFrame, segment.endFrame, segment.videoLabel});
+        } else {
+            rows.append({false, slides + 1, segment.startFrame, segment.endFrame,
+                         outDir.filePath(images.at(slides)), segment.repeatOf});
+            ++slides;
+        }
+    }
+    return rows;
+}
+
+QStringList slideImagePaths(const QList<Segment> &segments, const QDir &outDir)
+{
+    QStringList paths;
+    for (const Row &row : numberedRows(segments, outDir)) {
+        if (!row.isVideo)
+            paths.append(row.pathOrLabel);
+    }
+    return paths;
+}
+
+QString rowTimes(const Row &row, int fps)
+{
+    return formatTime(row.startFrame, fps) + QStringLiteral(" - ") + formatTime(row.endFrame, fps);
+}
+
+QString slideText(const Row &row, const RunSummary &run)
+{
+    return row.isVideo || !run.texts ? QString() : run.texts->value(row.pathOrLabel);
+}
 
 QString clockTime(qint64 seconds)
 {
@@ -219,8 +235,7 @@ void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir)
     // the text is lost; the run has done its work and still succeeds.
     QTextStream out(stdout);
     for (const Row &row : numberedRows(segments, outDir)) {
-        out << formatTime(row.startFrame, fps) << " - " << formatTime(row.endFrame, fps) << '\t'
-            << row.pathOrLabel << '\n';
+        out << rowTimes(row, fps) << '\t' << row.pathOrLabel << '\n';
     }
 }
 
@@ -231,7 +246,8 @@ std::optional<ReportFormat> reportFormatNamed(const QString &name)
         {QStringLiteral("json"), ReportFormat::Json},
         {QStringLiteral("csv"), ReportFormat::Csv},
         {QStringLiteral("vtt"), ReportFormat::Vtt},
-        {QStringLiteral("ffmetadata"), ReportFormat::FfMetadata}};
+        {QStringLiteral("ffmetadata"), ReportFormat::FfMetadata},
+        {QStringLiteral("markdown"), ReportFormat::Markdown}};
     for (const auto &format : formats) {
         if (format.first == name)
             return format.second;

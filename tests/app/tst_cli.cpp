@@ -148,13 +148,15 @@ void CommandLine::acceptedValues_data()
                                     << "1";
     QTest::newRow("video-window max int") << "video-window"
                                           << "2147483647";
-    for (const char *value : {"text", "json", "csv", "vtt", "ffmetadata"})
+    for (const char *value : {"text", "json", "csv", "vtt", "ffmetadata", "markdown"})
         QTest::addRow("format %s", value) << "format" << QString::fromLatin1(value);
     QTest::newRow("pdf empty, as if not given") << "pdf" << QString();
     QTest::newRow("detector pixel") << "detector"
                                     << "pixel";
     QTest::newRow("detector robust") << "detector"
                                      << "robust";
+    QTest::newRow("html empty, as if not given") << "html" << QString();
+    QTest::newRow("ocr empty, as if not given") << "ocr" << QString();
 }
 
 void CommandLine::acceptedValues()
@@ -183,9 +185,12 @@ void CommandLine::helpWithoutInput()
             "--threshold <value>       Similarity threshold",
             "--video-changes <count>   Changes required to enter video mode",
             "--video-window <seconds>  Window in seconds for video detection",
-            "--format <format>         Timeline format: text, json, csv, vtt or ffmetadata",
+            "--format <format>         Timeline format: text, json, csv, vtt, ffmetadata\n"
+            "                            or markdown",
             "--pdf <file>              Also write the slides as one PDF file",
             "--detector <name>         Slide detector: pixel or robust",
+            "--html <file>             Also write a page for reading the talk",
+            "--ocr <lang>              Read the words on the slides in these Tesseract",
         };
         qsizetype last = -1;
         for (const QByteArray &line : expected) {

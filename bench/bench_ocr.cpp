@@ -1,0 +1,46 @@
+// The cost of reading the words of slide images:
+//     bench_ocr LANG IMAGE... [> texts.json]
+// reads them all as a run with --ocr does, on every core, and prints the
+// wall time for all of them and per image on standard error, and the texts
+// by image path as JSON on standard output (for ocr-recall.py --texts).
+#include "ocr.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    QTextStream out(stderr);
+    if (arguments.size() < 2) {
+        out << "usage: bench_ocr LANG IMAGE...\n";
+        return 2;
+    }
+    const QString languages = arguments.takeFirst();
+    QHash<QString, QString> texts;
+    QString failure;
+    QElapsedTimer timer;
+    timer.start();
+    if (!readSlideTexts(arguments, languages, &texts, &failure)) {
+        out << "failed: " << failure << '\n';
+        return 1;
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    qsizetype characters = 0;
+    for (const QString &text : std::as_const(texts))
+        characters += text.size();
+    out << arguments.size() << " images in " << QString::number(seconds, 'f', 2) << " s, "
+        << QString::number(1000 * seconds / double(arguments.size()), 'f', 0) << " ms per image; "
+        << characters << " characters read\n";
+    QJsonObject byPath;
+    for (auto it = texts.cbegin(); it != texts.cend(); ++it)
+        byPath.insert(it.key(), it.value());
+    QTextStream(stdout) << QJsonDocument(byPath).toJson();
+    return 0;
+}

@@ -1,0 +1,70 @@
+#include "output.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace
+{
+
+// CommonMark takes every ASCII punctuation character literally after a
+// backslash, so escaping them all keeps any name from turning into markup.
+QString markdownEscaped(const QString &text)
+{
+    QString escaped;
+    for (const QChar c : text) {
+        if (c.unicode() < 128 && (c.isPunct() || c.isSymbol()))
+            escaped += QLatin1Char('\\');
+        escaped += c;
+    }
+    return escaped;
+}
+
+// A fenced block shows the words exactly as read; its fence is longer than
+// any run of backticks in them, so nothing they hold can close it.
+QString fencedBlock(const QString &text)
+{
+    qsizetype longestRun = 0;
+    static const QRegularExpression backticks(QStringLiteral("`+"));
+    for (QRegularExpressionMatchIterator it = backticks.globalMatch(text); it.hasNext();)
+        longestRun = std::max(longestRun, it.next().capturedLength());
+    const QString fence(std::max<qsizetype>(3, longestRun + 1), QLatin1Char('`'));
+    return fence + QStringLiteral("text\n") + text + QLatin1Char('\n') + fence + QLatin1Char('\n');
+}
+
+QString slideSection(const Row &row, int fps, const RunSummary &run)
+{
+    QString section =
+        QStringLiteral("\n## Slide %1 (%2)\n\n![Slide %1](%3)\n")
+            .arg(QString::number(row.number), rowTimes(row, fps), urlPath(row.pathOrLabel));
+    const QString text = slideText(row, run);
+    if (!text.isEmpty())
+        section += QLatin1Char('\n') + fencedBlock(text);
+    return section;
+}
+
+QString videoLine(const Row &row, int fps)
+{
+    return QStringLiteral("\n*Video %1 (%2): %3*\n")
+        .arg(QString::number(row.number), rowTimes(row, fps), markdownEscaped(row.pathOrLabel));
+}
+
+} // namespace
+
+QString urlPath(const QString &path)
+{
+    QStringList parts = QDir::fromNativeSeparators(path).split(QLatin1Char('/'));
+    for (QString &part : parts)
+        part = QString::fromLatin1(QUrl::toPercentEncoding(part));
+    return parts.join(QLatin1Char('/'));
+}
+
+QByteArray markdownNotes(const QList<Row> &rows, int fps, const RunSummary &run)
+{
+    QString text = QStringLiteral("# %1\n").arg(markdownEscaped(QFileInfo(run.input).fileName()));
+    for (const Row &row : rows)
+        text += row.isVideo ? videoLine(row, fps) : slideSection(row, fps, run);
+    return text.toUtf8();
+}
