@@ -122,9 +122,15 @@ std::optional<std::array<cv::Mat, 3>> paperSurfaces(const QImage &picture)
     // dark band; a page with little paper (shown in negative, say) is left.
     // Then, twice, cells well below the surface fitted so far (a light
     // colour, not paper) are left out too.
+    // Paper is near grey, even under a warm light; a cell whose brightest is
+    // a strong colour (a coloured box on the slide) is no paper either.
     std::vector<bool> used(levels.size());
-    for (std::size_t k = 0; k < levels.size(); ++k)
-        used[k] = levels[k] >= 0.7 * paper;
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        const cv::Vec3d &white = whites[k];
+        const double spread =
+            std::max({white[0], white[1], white[2]}) - std::min({white[0], white[1], white[2]});
+        used[k] = levels[k] >= 0.7 * paper && spread <= 0.35 * levels[k];
+    }
     std::array<cv::Mat, 3> surfaces;
     for (int round = 0; round < 3; ++round) {
         cv::Mat a(0, 6, CV_64F);

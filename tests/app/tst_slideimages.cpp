@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -181,9 +182,13 @@ void SlideImages::repeatNamesTheFirstFile()
 void SlideImages::realTalkAlikeInBothModes()
 {
     // Pages a, b and a again, 4 s each, a 4:3 page in the middle of a 16:9
-    // picture with black bars.
+    // picture with black bars. b differs from a by a large box: a change of
+    // a line or two undone within seconds is taken for a region that keeps
+    // changing by itself (subtitles) by the robust walk.
     const QSize page(480, 360);
-    const QList<QImage> pages{slidePage(page, 4), slidePage(page, 2), slidePage(page, 4)};
+    QImage other = slidePage(page, 4);
+    QPainter(&other).fillRect(QRect(60, 120, 360, 180), QColor(240, 200, 60));
+    const QList<QImage> pages{slidePage(page, 4), other, slidePage(page, 4)};
     QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
                           QStringLiteral("error")};
     QString graph;
@@ -223,8 +228,10 @@ void SlideImages::realTalkAlikeInBothModes()
              QStringList({QStringLiteral("slide_0001.png"), QStringLiteral("slide_0002.png")}));
     QCOMPARE(entriesOf(path(QStringLiteral("piped/out"))), entriesOf(files));
     for (const QString &name : entriesOf(files)) {
-        QCOMPARE(readFile(path(QStringLiteral("piped/out/")) + name),
-                 readFile(QDir(files).filePath(name)));
+        // The same pixels; the pipe's slide writer encodes them its own way.
+        QCOMPARE(
+            QImage(path(QStringLiteral("piped/out/")) + name).convertToFormat(QImage::Format_RGB32),
+            QImage(QDir(files).filePath(name)).convertToFormat(QImage::Format_RGB32));
         // The page itself, bars cut off.
         const QImage slide(QDir(files).filePath(name));
         QCOMPARE(slide.size(), page);
