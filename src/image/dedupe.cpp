@@ -113,29 +113,38 @@ bool samePicture(const PictureSignature &a, const PictureSignature &b)
         return false;
     const double d =
         largestCellDifference(a.thumbnail, b.thumbnail, brightnessFit(a.thumbnail, b.thumbnail));
-    if (qEnvironmentVariableIsSet("STILLSIFT_DEBUG_SAME"))
-        qDebug("cell difference %f", d);
     return d <= sameCellDifference;
 }
 
 SlideSink dedupingSlides(SlideSink next, QList<int> *repeatOf)
 {
     // The signature of every picture handed on, with the number of the
-    // slide that first showed it.
+    // slide that first showed it; and the slide handed over last, by the
+    // number of the picture it showed and its last frame.
     auto kept = std::make_shared<QList<QPair<PictureSignature, int>>>();
-    return [next = std::move(next), repeatOf, kept](const Segment &slide, const QImage &picture) {
+    auto last = std::make_shared<QPair<int, int>>(0, -2);
+    return [next = std::move(next), repeatOf, kept, last](const Segment &slide,
+                                                          const QImage &picture) {
         const PictureSignature signature = pictureSignature(picture);
         const int number = int(repeatOf->size()) + 1;
+        // The walk found a change between a slide and the one right after
+        // it, finer than these small copies can show (a line recoloured):
+        // those two are never one picture. After a video between them they
+        // may be, as the slide comes back around a clip.
+        const int previous = slide.startFrame == last->second + 1 ? last->first : 0;
         const auto earlier =
             std::find_if(kept->cbegin(), kept->cend(), [&](const QPair<PictureSignature, int> &k) {
-                return samePicture(k.first, signature);
+                return k.second != previous && samePicture(k.first, signature);
             });
+        last->second = slide.endFrame;
         if (earlier != kept->cend()) {
             repeatOf->append(earlier->second);
+            last->first = earlier->second;
             return true;
         }
         repeatOf->append(0);
         kept->append({signature, number});
+        last->first = number;
         return next(slide, picture);
     };
 }

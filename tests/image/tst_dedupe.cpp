@@ -42,6 +42,7 @@ class Dedupe : public QObject
     void samePicture_data();
     void samePicture();
     void repeatsReuseTheFirstShowing();
+    void slideRightAfterAnotherIsNeverItsRepeat();
 };
 
 void Dedupe::samePicture_data()
@@ -88,6 +89,30 @@ void Dedupe::repeatsReuseTheFirstShowing()
         QVERIFY(sink(Segment(), picture));
     QCOMPARE(repeatOf, QList<int>({0, 0, 1, 0, 4, 2}));
     QCOMPARE(handedOn, QList<QImage>({a, b, aBuilt}));
+}
+
+void Dedupe::slideRightAfterAnotherIsNeverItsRepeat()
+{
+    // One line recoloured at the same brightness: too fine for the small
+    // copies, but the walk saw the change between the two slides.
+    const QImage a = slidePage(pageSize, 3);
+    const QImage recoloured = slidePage(pageSize, 3, 0, QColor(58, 0, 30));
+    QVERIFY(::samePicture(pictureSignature(a), pictureSignature(recoloured)));
+
+    QList<int> repeatOf;
+    const SlideSink sink =
+        dedupingSlides([](const Segment &, const QImage &) { return true; }, &repeatOf);
+    const auto slide = [](int start, int end) {
+        Segment segment;
+        segment.startFrame = start;
+        segment.endFrame = end;
+        return segment;
+    };
+    QVERIFY(sink(slide(0, 9), a));
+    QVERIFY(sink(slide(10, 19), recoloured));
+    // Apart, by a clip in frames 20 to 29, they are taken for one picture.
+    QVERIFY(sink(slide(30, 39), a));
+    QCOMPARE(repeatOf, QList<int>({0, 0, 1}));
 }
 
 QTEST_GUILESS_MAIN(Dedupe)
