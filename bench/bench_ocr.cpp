@@ -23,11 +23,12 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString languages = arguments.takeFirst();
-    QHash<QString, QString> texts;
+    arguments.removeDuplicates();
+    QStringList texts;
     QString failure;
     QElapsedTimer timer;
     timer.start();
-    if (!readSlideTexts(arguments, languages, &texts, &failure)) {
+    if (!readSlideTexts(arguments, languages, {}, &texts, &failure)) {
         out << "failed: " << failure << '\n';
         return 1;
     }
@@ -39,8 +40,8 @@ int main(int argc, char *argv[])
         << QString::number(1000 * seconds / double(arguments.size()), 'f', 0) << " ms per image; "
         << characters << " characters read\n";
     QJsonObject byPath;
-    for (auto it = texts.cbegin(); it != texts.cend(); ++it)
-        byPath.insert(it.key(), it.value());
+    for (qsizetype i = 0; i < arguments.size(); ++i)
+        byPath.insert(arguments.at(i), texts.at(i));
     QTextStream(stdout) << QJsonDocument(byPath).toJson();
     return 0;
 }

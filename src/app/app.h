@@ -25,8 +25,8 @@ struct RunOptions {
     QString pdfPath;   // empty: no PDF
     bool pipe = false; // frames through a pipe instead of frame files
     Detector detector = Detector::Pixel;
-    CropRequest crop;    // none unless --crop is given
-    bool dedupe = false; // a picture shown again reuses its first file
+    CropRequest crop;     // none unless --crop is given
+    bool dedupe = false;  // a picture shown again reuses its first file
     QString htmlPath;     // empty: no HTML page
     QString ocrLanguages; // empty: the slides' words are not read
 };
@@ -56,11 +56,6 @@ RunSummary runSummary(const RunOptions &options);
 // other run needs a display or a platform plugin.
 std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv);
 
-// Reads the words of every slide into run->texts when --ocr asked for them,
-// and writes the PDF and the HTML page when they were asked for. False
-// after a failure, which it has reported.
-bool writeReadingAids(const RunOptions &options, const QList<Segment> &segments, RunSummary *run);
-
 // Keeps Qt's own diagnostics (libpng complaining about a damaged frame, for
 // one) off standard error, which carries only this tool's messages and
 // ffmpeg's output; the reason a frame failed reaches the user in the tool's
@@ -81,17 +76,6 @@ FrameSource withProgress(FrameSource frameAt, int frameCount);
 // once the frames end or fail, and at the latest when the last copy of the
 // returned function goes.
 FrameSource withVideoTimeProgress(FrameSource frameAt, const QString &input, int fps);
-
-// The run up to the timeline, through frame files: ffmpeg writes them all,
-// the walk decodes and compares them, the kept ones are renamed to slide
-// files and the others deleted. False after a failure, which it has reported.
-bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline);
-
-// The run up to the timeline, through a pipe: the walk compares the frames as
-// ffmpeg sends them and each slide is written as it closes; no frame file is
-// made. False after a failure, which it has reported; the slides written
-// before it stay.
-bool slidesThroughPipe(const RunOptions &options, Timeline *timeline);
 
 // From now on SIGINT, SIGTERM and SIGHUP (unless ignored when the run
 // started) stop the run's children at once and are noted, for the run to
@@ -127,23 +111,79 @@ bool encodesSlides(const RunOptions &options);
 struct SlideImaging {
     CropReport crop;
     std::shared_ptr<SettledFrames> settled; // set when slides are cleaned
-    QList<int> repeatOf;                    // per slide, with --dedupe
 };
 
-// The frames of frames as the walk is to see them: cut to --crop, and with
-// the robust walk also held for the clean pictures. *imaging must outlive
-// the source.
+// The frames of frames as the walk is to see them: cut to --crop (saying
+// once when no slide is found and the whole frame is used), and with the
+// robust walk also held for the clean pictures. *imaging must outlive the
+// source.
 FrameSource imagingFrames(FrameSource frames, const RunOptions &options, SlideImaging *imaging);
 
-// A sink that cleans each slide's picture (with the robust walk), hands on
-// only pictures not shown before (with --dedupe) and writes them with
-// writer. Made after imagingFrames with the same *imaging, which must
-// outlive it.
-SlideSink imagingSink(SlideSink writer, const RunOptions &options, SlideImaging *imaging);
+// The slide stages before writer: each slide's picture cleaned (with the
+// robust walk), and only pictures not shown before handed on (with
+// --dedupe). Made after imagingFrames with the same imaging.
+RecordSink imagingStages(RecordSink writer, const RunOptions &options, const SlideImaging &imaging);
 
-// Reports why a walk over imaging frames stopped, when a crop rectangle the
-// picture does not hold stopped it: true then.
-bool reportCropFailure(const SlideImaging &imaging);
+// Why a run failed: the stage, the file it concerns and the reason, which
+// errorMessage turns into the run's one message.
+struct RunError {
+    enum Stage {
+        Extract,      // ffmpeg could not run or failed
+        NoFrames,     // the video gave no frame
+        LoadFrame,    // a frame file could not be decoded
+        FfmpegOutput, // what ffmpeg sent down the pipe is no picture stream
+        Crop,         // a crop rectangle the picture does not hold
+        WriteSlide,   // a slide file could not be written
+        RenameFrame,  // a kept frame could not become its slide file (reason: the target)
+        ReadWords,    // the slides' words could not be read
+        WriteFile,    // the PDF or the page could not be written
+    } stage;
+    QString path;
+    QString reason;
+};
 
-// Marks the slides of timeline that show an earlier slide's picture again.
-void markRepeats(Timeline *timeline, const SlideImaging &imaging);
+// The message on standard error that tells error.
+QString errorMessage(const RunError &error);
+
+// The talk as the run finds it.
+struct Talk {
+    Timeline timeline;
+    QList<SlideRecord> records; // every segment, in time order
+};
+
+// Where a run's frames come from: the source, and why its frames ended
+// early when one could not be had (asked only once the source is gone).
+struct FrameFeed {
+    FrameSource frames;
+    std::function<RunError()> failure;
+    // Frame files whose kept ones become the slide files as they are, when
+    // no slide-image option asks for pictures of their own.
+    bool framesAreFiles = false;
+};
+
+// The run from frames to the talk's records: the walk over feed's frames
+// as the slide-image options want them, and each slide through the slide
+// stages (cut out, cleaned, kept once, written) as the walk closes it.
+// Nothing on failure, when the talk is incomplete; the failure of a run
+// that was interrupted is no failure of its own and need not be told.
+std::optional<RunError> walkTalk(FrameFeed feed, const RunOptions &options, Talk *talk);
+
+// A count of done out of total, shown as "what 3/40 (7%)" on one
+// self-updating line on standard error when it is a terminal, and erased
+// once done reaches total or the last copy goes; nothing anywhere else.
+// Callable from several threads.
+std::function<void(int done)> countingProgress(const QString &what, int total);
+
+// The run through frame files: ffmpeg writes them all, the walk decodes and
+// compares them; the kept ones are renamed to slide files, or the slides
+// are written as pictures of their own, and every other frame file goes.
+std::optional<RunError> talkFromFrameFiles(const RunOptions &options, Talk *talk);
+
+// The run through a pipe: the walk compares the frames as ffmpeg sends them
+// and each slide is written as it closes; no frame file is made. The slides
+// written before a failure stay.
+std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk);
+
+// Reads the words of every slide into its record when --ocr asked for
+// them, and writes the PDF and the HTML page when they were asked for.
+std::optional<RunError> writeReadingAids(const RunOptions &options, Talk *talk, RunSummary *run);

@@ -9,6 +9,20 @@ namespace
 // out someone standing in front for a while, few enough for memory.
 constexpr int settledCapacity = 7;
 
+// The first frame in which no slide is found is told as it is handed out.
+FrameSource tellingWholeFrame(FrameSource cropped, const CropReport *crop)
+{
+    auto told = std::make_shared<bool>(false);
+    return [cropped = std::move(cropped), crop, told](int i) {
+        std::optional<QImage> frame = cropped(i);
+        if (crop->wholeFrameUsed && !*told) {
+            *told = true;
+            writeMessage(QObject::tr("no slide found in the picture: using the whole frame\n"));
+        }
+        return frame;
+    };
+}
+
 bool cleansSlides(const RunOptions &options)
 {
     return options.detector == Detector::Robust && encodesSlides(options);
@@ -23,32 +37,16 @@ bool encodesSlides(const RunOptions &options)
 
 FrameSource imagingFrames(FrameSource frames, const RunOptions &options, SlideImaging *imaging)
 {
-    FrameSource cropped = croppedFrames(std::move(frames), options.crop, &imaging->crop);
+    FrameSource cropped = tellingWholeFrame(
+        croppedFrames(std::move(frames), options.crop, &imaging->crop), &imaging->crop);
     if (!cleansSlides(options))
         return cropped;
     imaging->settled = settledFrames(settledCapacity);
     return keepingSettledFrames(std::move(cropped), imaging->settled);
 }
 
-SlideSink imagingSink(SlideSink writer, const RunOptions &options, SlideImaging *imaging)
+RecordSink imagingStages(RecordSink writer, const RunOptions &options, const SlideImaging &imaging)
 {
-    SlideSink sink =
-        options.dedupe ? dedupingSlides(std::move(writer), &imaging->repeatOf) : std::move(writer);
-    return imaging->settled ? cleaningSlides(std::move(sink), imaging->settled) : sink;
-}
-
-bool reportCropFailure(const SlideImaging &imaging)
-{
-    if (imaging.crop.outsidePicture)
-        writeMessage(QObject::tr("Invalid crop value\n"));
-    return imaging.crop.outsidePicture;
-}
-
-void markRepeats(Timeline *timeline, const SlideImaging &imaging)
-{
-    int slide = 0;
-    for (Segment &segment : timeline->segments) {
-        if (!segment.isVideo && slide < imaging.repeatOf.size())
-            segment.repeatOf = imaging.repeatOf.at(slide++);
-    }
+    RecordSink stages = options.dedupe ? dedupingSlides(std::move(writer)) : std::move(writer);
+    return imaging.settled ? cleaningSlides(std::move(stages), imaging.settled) : stages;
 }

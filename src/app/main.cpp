@@ -30,21 +30,22 @@ int main(int argc, char *argv[])
     if (!claimOutputDirectory(options->outDir, &outDirLock))
         return 1;
 
-    Timeline timeline;
-    const bool done = options->pipe ? slidesThroughPipe(*options, &timeline)
-                                    : slidesFromFrameFiles(*options, &timeline);
-    if (interruptSignal() != 0)
-        return endInterrupted(options->outDir);
-    if (!done)
-        return 1;
-
+    Talk talk;
+    std::optional<RunError> failure =
+        options->pipe ? talkThroughPipe(*options, &talk) : talkFromFrameFiles(*options, &talk);
     // The PDF and the page come before the report: a run that failed to
     // write them prints no timeline, as after any other failure.
     RunSummary run = runSummary(*options);
-    if (!writeReadingAids(*options, timeline.segments, &run))
-        return 1;
+    if (!failure && interruptSignal() == 0)
+        failure = writeReadingAids(*options, &talk, &run);
+    // A failure that an interrupt caused (ffmpeg killed, the walk stopped)
+    // is not told: the interrupted run says only that.
     if (interruptSignal() != 0)
         return endInterrupted(options->outDir);
-    printReport(options->format, timeline.segments, options->fps, QDir(options->outDir), run);
+    if (failure) {
+        writeMessage(errorMessage(*failure));
+        return 1;
+    }
+    printReport(options->format, talk.records, options->fps, run);
     return 0;
 }

@@ -161,5 +161,5 @@ RunSummary runSummary(const RunOptions &options)
     }
     if (options.dedupe)
         used.insert(QStringLiteral("dedupe"), true);
-    return {options.input, used, std::nullopt};
+    return {options.input, used, false};
 }

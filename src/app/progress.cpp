@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 
 namespace
@@ -23,7 +24,7 @@ struct ProgressLine {
     int frameCount = 0; // 0: not known in advance, the line shows video time
     int fps = 1;
     std::optional<double> duration; // seconds
-    qsizetype shownLength = 0;      // 0 while nothing of the line is on the terminal
+    bool shown = false;             // whether the line is on the terminal
     QElapsedTimer sinceShown;
 };
 
@@ -34,9 +35,8 @@ void show(ProgressLine &line, int frameNumber)
                              .arg(frameNumber)
                              .arg(line.frameCount)
                              .arg(percent);
-    // The count and the percentage only grow, so each text covers the last.
-    writeMessage(QLatin1Char('\r') + text);
-    line.shownLength = text.size();
+    showProgress(text);
+    line.shown = true;
     line.sinceShown.start();
 }
 
@@ -45,11 +45,10 @@ void show(ProgressLine &line, int frameNumber)
 // never been there.
 void erase(ProgressLine &line)
 {
-    if (line.shownLength == 0)
+    if (!line.shown)
         return;
-    writeMessage(QLatin1Char('\r') + QString(line.shownLength, QLatin1Char(' ')) +
-                 QLatin1Char('\r'));
-    line.shownLength = 0;
+    eraseProgress();
+    line.shown = false;
 }
 
 // The walk may stop without asking for another frame (a slide that cannot
@@ -71,10 +70,8 @@ void showVideoTime(ProgressLine &line, int index)
                    .arg(clockTime(seconds), clockTime(qint64(*line.duration)))
                    .arg(percent);
     }
-    // Times and percentages only grow, and so does the text: each covers
-    // the last.
-    writeMessage(QLatin1Char('\r') + text);
-    line.shownLength = text.size();
+    showProgress(text);
+    line.shown = true;
     line.sinceShown.start();
 }
 
@@ -82,7 +79,7 @@ void videoFrameHandedOut(ProgressLine &line, int index, bool ended)
 {
     if (ended)
         erase(line);
-    else if (line.shownLength == 0 || line.sinceShown.elapsed() >= redrawIntervalMs)
+    else if (!line.shown || line.sinceShown.elapsed() >= redrawIntervalMs)
         showVideoTime(line, index);
 }
 
@@ -94,7 +91,7 @@ void frameHandedOut(ProgressLine &line, int index, bool failed)
         erase(line);
         return;
     }
-    if (line.shownLength == 0 || line.sinceShown.elapsed() >= redrawIntervalMs)
+    if (!line.shown || line.sinceShown.elapsed() >= redrawIntervalMs)
         show(line, index + 1);
 }
 
@@ -132,4 +129,31 @@ FrameSource withProgress(FrameSource frameAt, int frameCount)
     const auto line = std::make_shared<ProgressLine>();
     line->frameCount = frameCount;
     return shownOn(line, std::move(frameAt));
+}
+
+std::function<void(int)> countingProgress(const QString &what, int total)
+{
+    if (!isatty(STDERR_FILENO) || total <= 0)
+        return [](int) {};
+    struct Counter {
+        ~Counter() { eraseProgress(); }
+        std::mutex lock;
+        QElapsedTimer sinceShown;
+    };
+    const auto counter = std::make_shared<Counter>();
+    return [counter, what, total](int done) {
+        const std::lock_guard<std::mutex> lock(counter->lock);
+        if (done >= total) {
+            eraseProgress();
+            return;
+        }
+        if (counter->sinceShown.isValid() && counter->sinceShown.elapsed() < redrawIntervalMs)
+            return;
+        showProgress(QStringLiteral("%1 %2/%3 (%4%)")
+                         .arg(what)
+                         .arg(done)
+                         .arg(total)
+                         .arg(int(qint64(done) * 100 / total)));
+        counter->sinceShown.start();
+    };
 }

@@ -2,10 +2,13 @@
 #include "ocr.h"
 #include "output.h"
 
+#include <QList>
+
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QObject>
 
+#include <algorithm>
 #include <cstring>
 
 namespace
@@ -23,17 +26,44 @@ bool asksFor(int argc, char **argv, const char *option)
     return false;
 }
 
-bool readTexts(const RunOptions &options, const QList<Segment> &segments, RunSummary *run)
+int pictureCount(const QList<SlideRecord> &records)
 {
-    QHash<QString, QString> texts;
-    QString failure;
-    if (!readSlideTexts(slideImagePaths(segments, QDir(options.outDir)), options.ocrLanguages,
-                        &texts, &failure)) {
-        writeMessage(QObject::tr("OCR failed: %1\n").arg(failure));
-        return false;
+    return int(std::count_if(records.cbegin(), records.cend(), [](const SlideRecord &record) {
+        return !record.isVideo() && record.repeatOf == 0;
+    }));
+}
+
+bool stopAsked()
+{
+    return interruptSignal() != 0;
+}
+
+// Each picture is read once: a repeat takes the words of the slide whose
+// file it shows.
+std::optional<RunError> readTexts(const RunOptions &options, QList<SlideRecord> *records)
+{
+    QStringList images;
+    for (const SlideRecord &record : *records) {
+        if (!record.isVideo() && record.repeatOf == 0)
+            images.append(record.image);
     }
-    run->texts = texts;
-    return true;
+    QStringList texts;
+    QString failure;
+    const OcrControl control{stopAsked,
+                             countingProgress(QObject::tr("Reading slides"), int(images.size()))};
+    if (!readSlideTexts(images, options.ocrLanguages, control, &texts, &failure))
+        return failure.isEmpty() ? std::nullopt
+                                 : std::optional(RunError{RunError::ReadWords, {}, failure});
+    qsizetype nextText = 0;
+    QStringList bySlideNumber;
+    for (SlideRecord &record : *records) {
+        if (record.isVideo())
+            continue;
+        record.text =
+            record.repeatOf == 0 ? texts.at(nextText++) : bySlideNumber.value(record.repeatOf - 1);
+        bySlideNumber.append(record.text);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -47,22 +77,27 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
     return std::make_unique<QGuiApplication>(argc, argv);
 }
 
-bool writeReadingAids(const RunOptions &options, const QList<Segment> &segments, RunSummary *run)
+std::optional<RunError> writeReadingAids(const RunOptions &options, Talk *talk, RunSummary *run)
 {
-    if (!options.ocrLanguages.isEmpty() && !readTexts(options, segments, run))
-        return false;
-    const QDir outDir(options.outDir);
+    if (!options.ocrLanguages.isEmpty()) {
+        if (const std::optional<RunError> error = readTexts(options, &talk->records))
+            return error;
+        if (stopAsked())
+            return std::nullopt;
+        run->textsRead = true;
+    }
     QString failure;
     if (!options.pdfPath.isEmpty() &&
-        !writeSlidesPdf(options.pdfPath, segments, outDir, QFileInfo(options.input).fileName(),
-                        run->texts.value_or(QHash<QString, QString>()), &failure)) {
-        writeMessage(QObject::tr("failed to write %1: %2\n").arg(options.pdfPath, failure));
-        return false;
-    }
+        !writeSlidesPdf(options.pdfPath, talk->records, QFileInfo(options.input).fileName(),
+                        {stopAsked, countingProgress(QObject::tr("Writing the PDF"),
+                                                     pictureCount(talk->records))},
+                        &failure))
+        return stopAsked() ? std::nullopt
+                           : std::optional(RunError{RunError::WriteFile, options.pdfPath, failure});
     if (!options.htmlPath.isEmpty() &&
-        !writeHtmlPage(options.htmlPath, segments, options.fps, outDir, *run, &failure)) {
-        writeMessage(QObject::tr("failed to write %1: %2\n").arg(options.htmlPath, failure));
-        return false;
-    }
-    return true;
+        !writeHtmlPage(options.htmlPath, talk->records, options.fps, *run, stopAsked, &failure))
+        return stopAsked()
+                   ? std::nullopt
+                   : std::optional(RunError{RunError::WriteFile, options.htmlPath, failure});
+    return std::nullopt;
 }

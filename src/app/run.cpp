@@ -8,123 +8,156 @@
 namespace
 {
 
-// A failure that an interrupt caused (ffmpeg killed, the walk stopped) is
-// not reported: the interrupted run says only that.
-bool fail(const QString &message)
+// Every slide the walk closes gets its record here, numbered in time order,
+// before the slide stages fill in what they decide.
+SlideSink recordingSlides(QList<SlideRecord> *slides, RecordSink stages)
 {
-    if (interruptSignal() == 0)
-        writeMessage(message);
-    return false;
+    return [slides, stages = std::move(stages)](const Segment &segment, const QImage &picture) {
+        slides->append({segment, int(slides->size()) + 1});
+        return !stages || stages(slides->last(), picture);
+    };
 }
 
-// The frame files walked as the slide-image options want them, each slide
-// written as the walk closes it; every frame file goes afterwards.
-bool encodedSlidesFromFrameFiles(const RunOptions &options, const QStringList &paths,
-                                 Timeline *timeline)
+// The records of the whole talk: the walk hands over every slide segment as
+// it appends it, so the slides' records come in the timeline's order;
+// videos are numbered apart.
+QList<SlideRecord> talkRecords(const Timeline &timeline, const QList<SlideRecord> &slides)
 {
-    LoadFailure loadFailure;
-    SlideFailure slideFailure;
-    SlideImaging imaging;
-    bool walked = false;
-    {
-        // The frame source goes at the end of this block, so its decoding
-        // threads have stopped before anything is reported or deleted. It
-        // is made before the sink, which cleans with the frames it holds.
-        const FrameSource frames = imagingFrames(
-            stopOnInterrupt(withProgress(loadFrames(paths, &loadFailure), int(paths.size()))),
-            options, &imaging);
-        walked = segmentTimeline(
-            frames, detectOptions(options), timeline,
-            imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
+    QList<SlideRecord> records;
+    records.reserve(timeline.segments.size());
+    auto slide = slides.cbegin();
+    int videos = 0;
+    for (const Segment &segment : timeline.segments) {
+        if (segment.isVideo) {
+            records.append({segment, ++videos});
+        } else {
+            Q_ASSERT(slide != slides.cend() && slide->segment.startFrame == segment.startFrame);
+            records.append(*slide++);
+        }
     }
-    // A slide written behind the walk can fail after the walk has ended.
-    if (!walked || !slideFailure.path.isEmpty()) {
-        if (interruptSignal() != 0 || reportCropFailure(imaging))
-            return false;
-        if (!slideFailure.path.isEmpty())
-            return fail(
-                QObject::tr("failed to write %1: %2\n").arg(slideFailure.path, slideFailure.error));
-        return fail(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
-    }
-    // A frame that cannot be deleted only costs disk space.
+    return records;
+}
+
+// The walk stops at the first failure: a crop rectangle the picture does
+// not hold, a slide that cannot be written (which can also come after the
+// walk, from the writer behind it), or a frame that cannot be had.
+std::optional<RunError> walkFailure(const SlideImaging &imaging, const SlideFailure &slideFailure,
+                                    const std::function<RunError()> &framesFailure)
+{
+    if (imaging.crop.outsidePicture)
+        return RunError{RunError::Crop, {}, {}};
+    if (!slideFailure.path.isEmpty())
+        return RunError{RunError::WriteSlide, slideFailure.path, slideFailure.error};
+    return framesFailure();
+}
+
+// Removes every frame file; one that cannot be deleted only costs disk
+// space.
+void removeFrames(const QStringList &paths)
+{
     for (const QString &path : paths)
         QFile::remove(path);
-    markRepeats(timeline, imaging);
-    return interruptSignal() == 0;
 }
 
 } // namespace
 
-bool slidesFromFrameFiles(const RunOptions &options, Timeline *timeline)
+QString errorMessage(const RunError &error)
+{
+    switch (error.stage) {
+    case RunError::Extract:
+        return QObject::tr("ffmpeg failed: %1\n").arg(error.reason);
+    case RunError::NoFrames:
+        return QObject::tr("no frames extracted\n");
+    case RunError::LoadFrame:
+        return QObject::tr("load %1: %2\n").arg(error.path, error.reason);
+    case RunError::FfmpegOutput:
+        return QObject::tr("ffmpeg output unreadable: %1\n").arg(error.reason);
+    case RunError::Crop:
+        return QObject::tr("Invalid crop value\n");
+    case RunError::WriteSlide:
+    case RunError::WriteFile:
+        return QObject::tr("failed to write %1: %2\n").arg(error.path, error.reason);
+    case RunError::RenameFrame:
+        return QObject::tr("failed to rename %1 to %2\n").arg(error.path, error.reason);
+    case RunError::ReadWords:
+        return QObject::tr("OCR failed: %1\n").arg(error.reason);
+    }
+    return error.reason;
+}
+
+std::optional<RunError> walkTalk(FrameFeed feed, const RunOptions &options, Talk *talk)
+{
+    SlideImaging imaging;
+    SlideFailure slideFailure;
+    QList<SlideRecord> slides;
+    bool walked = false;
+    {
+        // The frame source and the slide stages go at the end of this
+        // block: the decoding threads, ffmpeg and the slide writer have all
+        // stopped before anything is reported. The source is made before
+        // the stages, which clean with the frames it holds.
+        const FrameSource frames =
+            imagingFrames(stopOnInterrupt(std::move(feed.frames)), options, &imaging);
+        const RecordSink stages =
+            encodesSlides(options) || !feed.framesAreFiles
+                ? imagingStages(slideWriter(QDir(options.outDir), &slideFailure), options, imaging)
+                : RecordSink();
+        walked = segmentTimeline(frames, detectOptions(options), &talk->timeline,
+                                 recordingSlides(&slides, stages));
+    }
+    if (!walked || !slideFailure.path.isEmpty())
+        return walkFailure(imaging, slideFailure, feed.failure);
+    talk->records = talkRecords(talk->timeline, slides);
+    return std::nullopt;
+}
+
+std::optional<RunError> talkFromFrameFiles(const RunOptions &options, Talk *talk)
 {
     QString failure;
     if (!extractFrames(options.input, options.outDir, options.fps, &failure))
-        return fail(QObject::tr("ffmpeg failed: %1\n").arg(failure));
+        return RunError{RunError::Extract, {}, failure};
     ignoreBrokenPipe();
 
     const QDir outDir(options.outDir);
     const QStringList paths = listFrames(outDir);
     if (paths.isEmpty())
-        return fail(QObject::tr("no frames extracted\n"));
-    if (encodesSlides(options))
-        return encodedSlidesFromFrameFiles(options, paths, timeline);
-
+        return RunError{RunError::NoFrames, {}, {}};
     LoadFailure loadFailure;
-    // The frame source is a temporary, so its decoding threads have stopped
-    // before anything is reported, renamed or deleted.
-    if (!segmentTimeline(
-            stopOnInterrupt(withProgress(loadFrames(paths, &loadFailure), int(paths.size()))),
-            detectOptions(options), timeline))
-        return fail(QObject::tr("load %1: %2\n").arg(loadFailure.path, loadFailure.error));
-    return interruptSignal() == 0 && exportSlides(paths, timeline->keepSet, outDir);
-}
-
-namespace
-{
-
-// The walk stops at the first failure, so one of them is set.
-void reportPipeRunFailure(const PipeFailure &pipeFailure, const SlideFailure &slideFailure)
-{
+    FrameFeed feed{withProgress(loadFrames(paths, &loadFailure), int(paths.size())),
+                   [&loadFailure] {
+                       return RunError{RunError::LoadFrame, loadFailure.path, loadFailure.error};
+                   },
+                   true};
+    if (const std::optional<RunError> error = walkTalk(std::move(feed), options, talk))
+        return error;
     if (interruptSignal() != 0)
-        return;
-    if (!slideFailure.path.isEmpty())
-        writeMessage(
-            QObject::tr("failed to write %1: %2\n").arg(slideFailure.path, slideFailure.error));
-    else if (!pipeFailure.ffmpegFailure.isEmpty())
-        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(pipeFailure.ffmpegFailure));
-    else
-        writeMessage(QObject::tr("ffmpeg output unreadable: %1\n").arg(pipeFailure.outputFailure));
+        return std::nullopt;
+    // Slides written as pictures of their own leave every frame file behind;
+    // otherwise the kept frames become the slide files.
+    if (encodesSlides(options)) {
+        removeFrames(paths);
+        return std::nullopt;
+    }
+    RenameFailure renameFailure;
+    if (!exportSlides(paths, outDir, &talk->records, &renameFailure))
+        return RunError{RunError::RenameFrame, renameFailure.from, renameFailure.to};
+    return std::nullopt;
 }
 
-} // namespace
-
-bool slidesThroughPipe(const RunOptions &options, Timeline *timeline)
+std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk)
 {
     PipeFailure pipeFailure;
-    SlideFailure slideFailure;
-    SlideImaging imaging;
-    bool walked = false;
-    {
-        // ffmpeg, the reader thread and the progress line all go with the
-        // frame source at the end of this block, before anything is reported.
-        FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
-        ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
-        // Made before the sink, which cleans with the frames it holds.
-        const FrameSource imaged = imagingFrames(
-            stopOnInterrupt(withVideoTimeProgress(frames, options.input, options.fps)), options,
-            &imaging);
-        walked = segmentTimeline(
-            imaged, detectOptions(options), timeline,
-            imagingSink(slideWriter(QDir(options.outDir), &slideFailure), options, &imaging));
-    }
-    // A slide written behind the walk can fail after the walk has ended.
-    if (!walked || !slideFailure.path.isEmpty()) {
-        if (interruptSignal() == 0 && !reportCropFailure(imaging))
-            reportPipeRunFailure(pipeFailure, slideFailure);
-        return false;
-    }
-    markRepeats(timeline, imaging);
-    if (timeline->segments.isEmpty())
-        return fail(QObject::tr("no frames extracted\n"));
-    return interruptSignal() == 0;
+    FrameSource frames = pipeFrames(options.input, options.fps, &pipeFailure);
+    ignoreBrokenPipe(); // only now: ffmpeg has started with the default handling
+    FrameFeed feed{withVideoTimeProgress(std::move(frames), options.input, options.fps),
+                   [&pipeFailure] {
+                       if (!pipeFailure.ffmpegFailure.isEmpty())
+                           return RunError{RunError::Extract, {}, pipeFailure.ffmpegFailure};
+                       return RunError{RunError::FfmpegOutput, {}, pipeFailure.outputFailure};
+                   }};
+    if (const std::optional<RunError> error = walkTalk(std::move(feed), options, talk))
+        return error;
+    if (talk->timeline.segments.isEmpty() && interruptSignal() == 0)
+        return RunError{RunError::NoFrames, {}, {}};
+    return std::nullopt;
 }

@@ -3,27 +3,13 @@
 // picks the one frame each slide keeps.
 #pragma once
 
-#include <QImage>
-#include <QList>
-#include <QSet>
-#include <QString>
+#include "core.h"
 
-#include <functional>
-#include <optional>
+#include <QImage>
 
 // How alike two frames are, from 0.0 (nothing alike, or different sizes) to
 // 1.0 (the same red, green and blue at every pixel); alpha plays no part.
 double frameSimilarity(const QImage &reference, const QImage &candidate);
-
-// One stretch of the timeline, in frame indices (both ends inclusive).
-struct Segment {
-    int startFrame = 0;
-    int endFrame = 0;
-    int keptFrame = -1; // slide: the frame kept as its image
-    bool isVideo = false;
-    QString videoLabel; // video: "video0001", "video0002", ...
-    int repeatOf = 0;   // slide: the number (from 1) of the earlier slide it shows again
-};
 
 // Which walk cuts the timeline: the pixel score against one threshold, or
 // the robust walk for filmed, noisy talks, builds and moving pictures.
@@ -36,21 +22,6 @@ struct DetectOptions {
     int videoChanges = 5;
     int videoWindow = 15;
 };
-
-struct Timeline {
-    QList<Segment> segments;
-    QSet<int> keepSet; // the kept frame of every slide segment
-};
-
-// Hands out frame i, for i = 0, 1, 2 ... in increasing order, on one thread.
-// No value: there is no frame i, the frames have ended. A null image: frame i
-// could not be had (the source keeps the reason), which stops the walk.
-using FrameSource = std::function<std::optional<QImage>(int)>;
-
-// Takes each slide as the walk closes it, in time order, with the picture of
-// its kept frame; a slide that would cover no frame is never handed over.
-// Returning false (the picture could not be stored) stops the walk.
-using SlideSink = std::function<bool(const Segment &slide, const QImage &picture)>;
 
 // Walks the frames of frameAt until they end and fills *timeline (left empty
 // when there is no frame at all), handing each slide to keepSlide when one is given. Returns

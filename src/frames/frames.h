@@ -4,6 +4,8 @@
 // Or ffmpeg sends the sampled frames down a pipe, read a few frames ahead.
 #pragma once
 
+#include "core.h"
+
 #include <QDir>
 #include <QIODeviceBase>
 #include <QImage>
@@ -83,8 +85,7 @@ QImage loadFrame(const QString &path, LoadFailure *failure);
 // longer holds. A null image means frame i could not be decoded; *failure then says which path and
 // why, and later frames play no part. *failure must outlive the returned function. Destroying the
 // last copy of the function waits for the frames being decoded and skips the rest.
-std::function<std::optional<QImage>(int)> loadFrames(const QStringList &paths,
-                                                     LoadFailure *failure);
+FrameSource loadFrames(const QStringList &paths, LoadFailure *failure);
 
 // Why the frames from the pipe ended early: exactly one of the two is set.
 struct PipeFailure {
@@ -102,8 +103,7 @@ struct PipeFailure {
 // well; a null image when ffmpeg failed or sent what cannot be read, with
 // *failure saying why. *failure must outlive the function. Destroying the
 // last copy of the function stops ffmpeg if it still runs.
-std::function<std::optional<QImage>(int)> pipeFrames(const QString &input, int fps,
-                                                     PipeFailure *failure);
+FrameSource pipeFrames(const QString &input, int fps, PipeFailure *failure);
 
 // Reads up to size bytes into data and returns how many it read: at least
 // 1, or 0 at the end of the stream, or -1 when the reader is to stop.

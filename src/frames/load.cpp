@@ -213,7 +213,7 @@ QImage loadFrame(const QString &path, LoadFailure *failure)
     return QImage();
 }
 
-std::function<std::optional<QImage>(int)> loadFrames(const QStringList &paths, LoadFailure *failure)
+FrameSource loadFrames(const QStringList &paths, LoadFailure *failure)
 {
     // Every copy of the function shares the one read-ahead; the last one to
     // go stops the workers and waits for them.

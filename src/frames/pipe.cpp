@@ -293,8 +293,7 @@ std::optional<QImage> takeFrame(FramePipe &pipe)
 
 } // namespace
 
-std::function<std::optional<QImage>(int)> pipeFrames(const QString &input, int fps,
-                                                     PipeFailure *failure)
+FrameSource pipeFrames(const QString &input, int fps, PipeFailure *failure)
 {
     // Every copy of the function shares the one pipe; the last one to go
     // stops ffmpeg, if it still runs, and waits for the reader.

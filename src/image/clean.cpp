@@ -192,11 +192,11 @@ FrameSource keepingSettledFrames(FrameSource frames, std::shared_ptr<SettledFram
     };
 }
 
-SlideSink cleaningSlides(SlideSink next, std::shared_ptr<SettledFrames> settled)
+RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled)
 {
-    return [next = std::move(next), settled](const Segment &slide, const QImage &picture) {
-        const QList<QImage> frames = framesOf(*settled, slide, picture);
-        forgetUpTo(*settled, slide.endFrame);
+    return [next = std::move(next), settled](SlideRecord &slide, const QImage &picture) {
+        const QList<QImage> frames = framesOf(*settled, slide.segment, picture);
+        forgetUpTo(*settled, slide.segment.endFrame);
         const QImage median = frames.size() >= fewestForMedian ? medianPicture(frames) : picture;
         return next(slide, flattenedLight(median));
     };

@@ -1,9 +1,6 @@
 #include "image.h"
 
-#include "output.h"
-
 #include <QLineF>
-#include <QObject>
 #include <QStringList>
 
 #include <algorithm>
@@ -97,10 +94,7 @@ FrameSource automaticCrop(FrameSource frames, CropReport *report)
             follow(*tracker, *frame);
         if (tracker->current)
             return straightened(*frame, *tracker->current);
-        if (!report->wholeFrameTold) {
-            report->wholeFrameTold = true;
-            writeMessage(QObject::tr("no slide found in the picture: using the whole frame\n"));
-        }
+        report->wholeFrameUsed = true;
         return frame;
     };
 }

@@ -116,35 +116,35 @@ bool samePicture(const PictureSignature &a, const PictureSignature &b)
     return d <= sameCellDifference;
 }
 
-SlideSink dedupingSlides(SlideSink next, QList<int> *repeatOf)
+RecordSink dedupingSlides(RecordSink next)
 {
-    // The signature of every picture handed on, with the number of the
-    // slide that first showed it; and the slide handed over last, by the
-    // number of the picture it showed and its last frame.
-    auto kept = std::make_shared<QList<QPair<PictureSignature, int>>>();
+    // The signature of every picture handed on, with the record of the
+    // slide that first showed it as it stood once handed on (its file
+    // named); and the slide handed over last, by the number of the picture
+    // it showed and its last frame.
+    auto kept = std::make_shared<QList<QPair<PictureSignature, SlideRecord>>>();
     auto last = std::make_shared<QPair<int, int>>(0, -2);
-    return [next = std::move(next), repeatOf, kept, last](const Segment &slide,
-                                                          const QImage &picture) {
+    return [next = std::move(next), kept, last](SlideRecord &slide, const QImage &picture) {
         const PictureSignature signature = pictureSignature(picture);
-        const int number = int(repeatOf->size()) + 1;
         // The walk found a change between a slide and the one right after
         // it, finer than these small copies can show (a line recoloured):
         // those two are never one picture. After a video between them they
         // may be, as the slide comes back around a clip.
-        const int previous = slide.startFrame == last->second + 1 ? last->first : 0;
-        const auto earlier =
-            std::find_if(kept->cbegin(), kept->cend(), [&](const QPair<PictureSignature, int> &k) {
-                return k.second != previous && samePicture(k.first, signature);
+        const int previous = slide.segment.startFrame == last->second + 1 ? last->first : 0;
+        const auto earlier = std::find_if(
+            kept->cbegin(), kept->cend(), [&](const QPair<PictureSignature, SlideRecord> &k) {
+                return k.second.number != previous && samePicture(k.first, signature);
             });
-        last->second = slide.endFrame;
+        last->second = slide.segment.endFrame;
         if (earlier != kept->cend()) {
-            repeatOf->append(earlier->second);
-            last->first = earlier->second;
+            slide.repeatOf = earlier->second.number;
+            slide.image = earlier->second.image;
+            last->first = earlier->second.number;
             return true;
         }
-        repeatOf->append(0);
-        kept->append({signature, number});
-        last->first = number;
-        return next(slide, picture);
+        last->first = slide.number;
+        const bool handedOn = next(slide, picture);
+        kept->append({signature, slide});
+        return handedOn;
     };
 }

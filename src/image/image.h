@@ -4,7 +4,7 @@
 // once.
 #pragma once
 
-#include "detect.h"
+#include "core.h"
 
 #include <QImage>
 #include <QList>
@@ -49,14 +49,14 @@ QImage straightened(const QImage &frame, const SlideRegion &region);
 // How cropping went, filled in while the frames are handed out.
 struct CropReport {
     bool outsidePicture = false; // a fixed rectangle that the first frame does not hold
-    bool wholeFrameTold = false; // no slide was found and the run has said so
+    bool wholeFrameUsed = false; // a frame in which no slide was found was handed out whole
 };
 
 // The frames of frames cut to the request: a fixed rectangle, or the slide
 // region found in the frames, kept while it stays where it is and taken
 // anew once another region has held for a few frames. Until a region is
-// found the whole frame is handed out, which is said once on standard
-// error. A fixed rectangle that the first frame does not hold gives a null
+// found the whole frame is handed out, with report->wholeFrameUsed set. A
+// fixed rectangle that the first frame does not hold gives a null
 // image, with report->outsidePicture set. *report must outlive the source.
 FrameSource croppedFrames(FrameSource frames, const CropRequest &request, CropReport *report);
 
@@ -70,11 +70,11 @@ std::shared_ptr<SettledFrames> settledFrames(int capacity);
 // The frames of frames as they are, each also offered to *settled.
 FrameSource keepingSettledFrames(FrameSource frames, std::shared_ptr<SettledFrames> settled);
 
-// A sink that hands each slide on to next with its clean picture instead
+// A stage that hands each slide on to next with its clean picture instead
 // of its kept frame: the per-pixel median of the frames held from the kept
 // frame to the slide's last one, with uneven light flattened. Frames
 // before the kept one, and so any transition, play no part.
-SlideSink cleaningSlides(SlideSink next, std::shared_ptr<SettledFrames> settled);
+RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled);
 
 // The per-pixel median of pictures of one size, colour by colour.
 QImage medianPicture(const QList<QImage> &pictures);
@@ -96,8 +96,8 @@ PictureSignature pictureSignature(const QImage &picture);
 // line recoloured is another picture.
 bool samePicture(const PictureSignature &a, const PictureSignature &b);
 
-// A sink that hands on to next only the slides whose picture has not been
-// handed on before. For each slide, in order, *repeatOf gets 0, or the
-// number (from 1) of the earlier slide whose picture it shows again.
-// *repeatOf must outlive the sink.
-SlideSink dedupingSlides(SlideSink next, QList<int> *repeatOf);
+// A stage that hands on to next only the slides whose picture has not been
+// handed on before. A slide that shows an earlier one's picture again gets
+// that slide's number as repeatOf and its file as image, and goes no
+// further.
+RecordSink dedupingSlides(RecordSink next);

@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
 
 #include <omp.h>
 
@@ -69,11 +70,22 @@ QImage darkOnLight(QImage grey)
     return grey;
 }
 
-QString textOf(tesseract::TessBaseAPI &api, const QImage &image)
+// Tesseract asks its monitor now and then whether to give up on a picture,
+// so a stop does not wait for a whole slide to be read.
+bool cancelled(void *stop, int)
+{
+    return (*static_cast<const std::function<bool()> *>(stop))();
+}
+
+QString textOf(tesseract::TessBaseAPI &api, const QImage &image, const std::function<bool()> &stop)
 {
     const QImage grey = darkOnLight(image.convertToFormat(QImage::Format_Grayscale8));
     api.SetImage(grey.constBits(), grey.width(), grey.height(), 1, int(grey.bytesPerLine()));
-    const std::unique_ptr<char[]> text(api.GetUTF8Text());
+    tesseract::ETEXT_DESC monitor;
+    monitor.cancel = cancelled;
+    monitor.cancel_this = const_cast<std::function<bool()> *>(&stop);
+    const bool read = api.Recognize(&monitor) == 0 && !stop();
+    const std::unique_ptr<char[]> text(read ? api.GetUTF8Text() : nullptr);
     api.Clear();
     return text ? tidyText(QString::fromUtf8(text.get())) : QString();
 }
@@ -83,7 +95,9 @@ QString textOf(tesseract::TessBaseAPI &api, const QImage &image)
 struct Reading {
     const QStringList &paths;
     const QString &languages;
+    const OcrControl &control;
     std::vector<QString> texts;
+    std::atomic<int> done{0};
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::mutex failureLock;
@@ -97,6 +111,11 @@ struct Reading {
     }
 };
 
+bool stopped(const Reading &reading)
+{
+    return reading.control.stop && reading.control.stop();
+}
+
 // One Tesseract per thread: an instance must not be shared between threads.
 void readImages(Reading *reading)
 {
@@ -109,8 +128,8 @@ void readImages(Reading *reading)
         reading->fail(QObject::tr("cannot start Tesseract for %1").arg(reading->languages));
         return;
     }
-    for (int i = reading->next++; i < reading->paths.size() && !reading->failed;
-         i = reading->next++) {
+    for (int i = reading->next++;
+         i < reading->paths.size() && !reading->failed && !stopped(*reading); i = reading->next++) {
         QImageReader reader(reading->paths.at(i));
         const QImage image = reader.read();
         if (image.isNull()) {
@@ -118,7 +137,9 @@ void readImages(Reading *reading)
                 QObject::tr("cannot read %1: %2").arg(reading->paths.at(i), reader.errorString()));
             return;
         }
-        reading->texts[size_t(i)] = textOf(*api, image);
+        reading->texts[size_t(i)] = textOf(*api, image, reading->control.stop);
+        if (reading->control.progress)
+            reading->control.progress(++reading->done);
     }
 }
 
@@ -138,14 +159,15 @@ bool ocrLanguagesAvailable(const QString &languages, QString *missing)
 }
 
 bool readSlideTexts(const QStringList &imagePaths, const QString &languages,
-                    QHash<QString, QString> *texts, QString *failure)
+                    const OcrControl &control, QStringList *texts, QString *failure)
 {
-    QStringList paths = imagePaths;
-    paths.removeDuplicates();
-    if (paths.isEmpty())
+    if (imagePaths.isEmpty())
         return true;
-    Reading reading{paths, languages, std::vector<QString>(size_t(paths.size())), {}, {}, {}, {}};
-    const int threadCount = std::max(1, std::min(QThread::idealThreadCount(), int(paths.size())));
+    Reading reading{imagePaths, languages, control, std::vector<QString>(size_t(imagePaths.size())),
+                    {},         {},        {},      {},
+                    {}};
+    const int threadCount =
+        std::max(1, std::min(QThread::idealThreadCount(), int(imagePaths.size())));
     std::vector<std::thread> threads;
     for (int t = 0; t < threadCount; ++t)
         threads.emplace_back(readImages, &reading);
@@ -155,7 +177,6 @@ bool readSlideTexts(const QStringList &imagePaths, const QString &languages,
         *failure = reading.failure;
         return false;
     }
-    for (qsizetype i = 0; i < paths.size(); ++i)
-        texts->insert(paths.at(i), reading.texts[size_t(i)]);
-    return true;
+    *texts = QStringList(reading.texts.begin(), reading.texts.end());
+    return !stopped(reading);
 }

@@ -1,4 +1,4 @@
-#include "output.h"
+#include "slidefiles.h"
 
 #include <QFile>
 #include <QImageWriter>
@@ -106,10 +106,12 @@ SlideQueue::~SlideQueue()
     writer.join();
 }
 
-// False once a slide could not be written.
-bool handOver(SlideQueue &slides, const QImage &picture)
+// False once a slide could not be written. The slide's file is named as it
+// is handed over, in the order the slides come.
+bool handOver(SlideQueue &slides, SlideRecord &slide, const QImage &picture)
 {
     const QString path = slides.outDir.filePath(slideFileName(++slides.handedOver));
+    slide.image = path;
     std::unique_lock<std::mutex> lock(slides.mutex);
     slides.changed.wait(lock, [&] { return slides.failed || slides.queue.size() < slidesQueued; });
     if (slides.failed)
@@ -126,25 +128,17 @@ QString slideFileName(int slideNumber)
     return QStringLiteral("slide_%1.png").arg(slideNumber, 4, 10, QLatin1Char('0'));
 }
 
-QStringList slideImageNames(const QList<Segment> &segments)
+bool exportSlides(const QStringList &paths, const QDir &outDir, QList<SlideRecord> *slides,
+                  RenameFailure *failure)
 {
-    QStringList names;
-    int pictures = 0;
-    for (const Segment &segment : segments) {
-        if (segment.isVideo)
-            continue;
-        const bool repeat = segment.repeatOf > 0 && segment.repeatOf <= names.size();
-        names.append(repeat ? names.at(segment.repeatOf - 1) : slideFileName(++pictures));
-    }
-    return names;
-}
-
-bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir &outDir)
-{
+    // The slides' kept frames come in time order, as the frames do.
+    auto slide = slides->begin();
     int slideNumber = 1;
     for (int frame = 0; frame < paths.size(); ++frame) {
         const QString &path = paths.at(frame);
-        if (!keepSet.contains(frame)) {
+        while (slide != slides->end() && (slide->isVideo() || slide->segment.keptFrame < frame))
+            ++slide;
+        if (slide == slides->end() || slide->segment.keptFrame != frame) {
             // A frame that cannot be deleted only costs disk space.
             QFile::remove(path);
             continue;
@@ -153,9 +147,10 @@ bool exportSlides(const QStringList &paths, const QSet<int> &keepSet, const QDir
         // rename() never replaces a file: an earlier run's slide goes first.
         QFile::remove(target);
         if (!QFile::rename(path, target)) {
-            writeMessage(QObject::tr("failed to rename %1 to %2\n").arg(path, target));
+            *failure = {path, target};
             return false;
         }
+        slide->image = target;
         ++slideNumber;
     }
     return true;
@@ -195,10 +190,12 @@ bool commitWhole(QSaveFile &file, QString *error)
     return true;
 }
 
-SlideSink slideWriter(const QDir &outDir, SlideFailure *failure)
+RecordSink slideWriter(const QDir &outDir, SlideFailure *failure)
 {
     // Every copy of the sink shares the one queue; the last one to go waits
     // for the slides still queued.
     const auto slides = std::make_shared<SlideQueue>(outDir, failure);
-    return [slides](const Segment &, const QImage &picture) { return handOver(*slides, picture); };
+    return [slides](SlideRecord &slide, const QImage &picture) {
+        return handOver(*slides, slide, picture);
+    };
 }

@@ -1,4 +1,5 @@
-#include "output.h"
+#include "reading.h"
+#include "slidefiles.h"
 
 #include <QFileInfo>
 #include <QLocale>
@@ -87,38 +88,39 @@ QString linkFrom(const QDir &pageDir, const QString &path)
     return urlPath(pageDir.relativeFilePath(QFileInfo(path).absoluteFilePath()));
 }
 
-QString startSeconds(const Row &row, int fps)
+QString startSeconds(const SlideRecord &row, int fps)
 {
-    return QString::number(double(row.startFrame) / fps, 'f', QLocale::FloatingPointShortest);
+    return QString::number(double(row.segment.startFrame) / fps, 'f',
+                           QLocale::FloatingPointShortest);
 }
 
-QString slideTile(const Row &row, int fps, const QDir &pageDir, const RunSummary &run)
+QString slideTile(const SlideRecord &row, int fps, const QDir &pageDir, const RunSummary &run)
 {
-    const QString text = slideText(row, run);
+    const QString &text = row.text;
     QString tile =
         QStringLiteral("<figure class=\"tile slide\" tabindex=\"0\" data-start=\"%1\"%2>\n"
                        "<img src=\"%3\" alt=\"Slide %4\">\n"
                        "<figcaption>Slide %4 &middot; %5</figcaption>\n")
             .arg(startSeconds(row, fps),
-                 run.texts ? QStringLiteral(" data-text=\"%1\"").arg(text.toHtmlEscaped())
-                           : QString(),
-                 linkFrom(pageDir, row.pathOrLabel).toHtmlEscaped(), QString::number(row.number),
-                 rowTimes(row, fps));
+                 run.textsRead ? QStringLiteral(" data-text=\"%1\"").arg(text.toHtmlEscaped())
+                               : QString(),
+                 linkFrom(pageDir, row.image).toHtmlEscaped(), QString::number(row.number),
+                 segmentTimes(row.segment, fps));
     if (!text.isEmpty())
         tile += QStringLiteral("<p class=\"words\">%1</p>\n").arg(text.toHtmlEscaped());
     return tile + QStringLiteral("</figure>\n");
 }
 
-QString videoTile(const Row &row, int fps)
+QString videoTile(const SlideRecord &row, int fps)
 {
     return QStringLiteral("<figure class=\"tile video\" tabindex=\"0\" data-start=\"%1\">\n"
                           "<div class=\"moving\">%2</div>\n"
                           "<figcaption>Video %3 &middot; %4</figcaption>\n</figure>\n")
-        .arg(startSeconds(row, fps), row.pathOrLabel.toHtmlEscaped(), QString::number(row.number),
-             rowTimes(row, fps));
+        .arg(startSeconds(row, fps), row.segment.videoLabel.toHtmlEscaped(),
+             QString::number(row.number), segmentTimes(row.segment, fps));
 }
 
-QString page(const QList<Row> &rows, int fps, const QDir &pageDir, const RunSummary &run)
+QString page(const QList<SlideRecord> &rows, int fps, const QDir &pageDir, const RunSummary &run)
 {
     const QString title = QFileInfo(run.input).fileName().toHtmlEscaped();
     QString html =
@@ -128,21 +130,21 @@ QString page(const QList<Row> &rows, int fps, const QDir &pageDir, const RunSumm
                        "<h1>%1</h1>\n"
                        "<video id=\"player\" controls preload=\"metadata\" src=\"%3\"></video>\n")
             .arg(title, QLatin1String(pageStyle), linkFrom(pageDir, run.input).toHtmlEscaped());
-    if (run.texts)
+    if (run.textsRead)
         html += QStringLiteral("<input id=\"filter\" type=\"search\" "
                                "placeholder=\"Find slides by their words\" "
                                "aria-label=\"Find slides by their words\">\n");
     html += QStringLiteral("</header>\n<main id=\"grid\">\n");
-    for (const Row &row : rows)
-        html += row.isVideo ? videoTile(row, fps) : slideTile(row, fps, pageDir, run);
+    for (const SlideRecord &row : rows)
+        html += row.isVideo() ? videoTile(row, fps) : slideTile(row, fps, pageDir, run);
     return html + QStringLiteral("</main>\n<script>%1</script>\n</body>\n</html>\n")
                       .arg(QLatin1String(pageScript));
 }
 
 } // namespace
 
-bool writeHtmlPage(const QString &path, const QList<Segment> &segments, int fps, const QDir &outDir,
-                   const RunSummary &run, QString *failure)
+bool writeHtmlPage(const QString &path, const QList<SlideRecord> &records, int fps,
+                   const RunSummary &run, const std::function<bool()> &stop, QString *failure)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -150,6 +152,10 @@ bool writeHtmlPage(const QString &path, const QList<Segment> &segments, int fps,
         return false;
     }
     const QDir pageDir(QFileInfo(path).absolutePath());
-    file.write(page(numberedRows(segments, outDir), fps, pageDir, run).toUtf8());
+    file.write(page(records, fps, pageDir, run).toUtf8());
+    if (stop && stop()) {
+        file.cancelWriting();
+        return false;
+    }
     return commitWhole(file, failure);
 }

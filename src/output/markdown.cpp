@@ -1,4 +1,5 @@
-#include "output.h"
+#include "reading.h"
+#include "slidefiles.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -34,21 +35,22 @@ QString fencedBlock(const QString &text)
     return fence + QStringLiteral("text\n") + text + QLatin1Char('\n') + fence + QLatin1Char('\n');
 }
 
-QString slideSection(const Row &row, int fps, const RunSummary &run)
+QString slideSection(const SlideRecord &row, int fps)
 {
     QString section =
         QStringLiteral("\n## Slide %1 (%2)\n\n![Slide %1](%3)\n")
-            .arg(QString::number(row.number), rowTimes(row, fps), urlPath(row.pathOrLabel));
-    const QString text = slideText(row, run);
+            .arg(QString::number(row.number), segmentTimes(row.segment, fps), urlPath(row.image));
+    const QString &text = row.text;
     if (!text.isEmpty())
         section += QLatin1Char('\n') + fencedBlock(text);
     return section;
 }
 
-QString videoLine(const Row &row, int fps)
+QString videoLine(const SlideRecord &row, int fps)
 {
     return QStringLiteral("\n*Video %1 (%2): %3*\n")
-        .arg(QString::number(row.number), rowTimes(row, fps), markdownEscaped(row.pathOrLabel));
+        .arg(QString::number(row.number), segmentTimes(row.segment, fps),
+             markdownEscaped(row.segment.videoLabel));
 }
 
 } // namespace
@@ -61,10 +63,10 @@ QString urlPath(const QString &path)
     return parts.join(QLatin1Char('/'));
 }
 
-QByteArray markdownNotes(const QList<Row> &rows, int fps, const RunSummary &run)
+QByteArray markdownNotes(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
 {
     QString text = QStringLiteral("# %1\n").arg(markdownEscaped(QFileInfo(run.input).fileName()));
-    for (const Row &row : rows)
-        text += row.isVideo ? videoLine(row, fps) : slideSection(row, fps, run);
+    for (const SlideRecord &row : rows)
+        text += row.isVideo() ? videoLine(row, fps) : slideSection(row, fps);
     return text.toUtf8();
 }

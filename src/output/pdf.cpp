@@ -1,4 +1,5 @@
-#include "output.h"
+#include "reading.h"
+#include "slidefiles.h"
 
 #include <QFontMetrics>
 #include <QImageReader>
@@ -47,14 +48,30 @@ void paintHiddenText(QPainter &painter, const QSize &page, const QString &text)
     painter.drawText(area, flags, text);
 }
 
+// Each picture once, in the order of its first showing: a repeat shows an
+// earlier slide's file again.
+QList<const SlideRecord *> picturesOnce(const QList<SlideRecord> &records)
+{
+    QList<const SlideRecord *> slides;
+    for (const SlideRecord &record : records) {
+        if (!record.isVideo() && record.repeatOf == 0)
+            slides.append(&record);
+    }
+    return slides;
+}
+
 // One page per slide file, read one at a time so that memory holds one
 // slide whatever their number.
-bool paintSlides(QPdfWriter &writer, const QStringList &paths, const QHash<QString, QString> &texts,
-                 QString *failure)
+bool paintSlides(QPdfWriter &writer, const QList<const SlideRecord *> &slides,
+                 const WriteControl &control, QString *failure)
 {
     QPainter painter;
-    for (int number = 1; number <= paths.size(); ++number) {
-        const QString &path = paths.at(number - 1);
+    for (int number = 1; number <= slides.size(); ++number) {
+        if (control.stop && control.stop())
+            return false;
+        if (control.progress)
+            control.progress(number - 1);
+        const QString &path = slides.at(number - 1)->image;
         QImageReader reader(path);
         const QImage slide = reader.read();
         if (slide.isNull()) {
@@ -70,7 +87,7 @@ bool paintSlides(QPdfWriter &writer, const QStringList &paths, const QHash<QStri
         }
         // Slides are mostly text and flat colour, which JPEG would blur.
         painter.setRenderHint(QPainter::LosslessImageRendering);
-        paintHiddenText(painter, slide.size(), texts.value(path));
+        paintHiddenText(painter, slide.size(), slides.at(number - 1)->text);
         painter.drawImage(QRect(QPoint(0, 0), slide.size()), slide);
     }
     // Without a slide the document still needs a page: it gets one blank
@@ -84,8 +101,8 @@ bool paintSlides(QPdfWriter &writer, const QStringList &paths, const QHash<QStri
 
 } // namespace
 
-bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const QDir &outDir,
-                    const QString &title, const QHash<QString, QString> &texts, QString *failure)
+bool writeSlidesPdf(const QString &path, const QList<SlideRecord> &records, const QString &title,
+                    const WriteControl &control, QString *failure)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -98,11 +115,10 @@ bool writeSlidesPdf(const QString &path, const QList<Segment> &segments, const Q
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("stillsift"));
         writer.setResolution(72);
-        // Each picture once, in the order of its first showing.
-        QStringList pictures = slideImagePaths(segments, outDir);
-        pictures.removeDuplicates();
-        if (!paintSlides(writer, pictures, texts, failure))
+        if (!paintSlides(writer, picturesOnce(records), control, failure))
             return false; // the save file removes its temporary file as it goes
     }
+    if (control.progress)
+        control.progress(int(picturesOnce(records).size()));
     return commitWhole(file, failure);
 }

@@ -1,4 +1,4 @@
-#include "output.h"
+#include "slidefiles.h"
 
 #include <QtEndian>
 

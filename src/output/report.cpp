@@ -1,4 +1,5 @@
-#include "output.h"
+#include "report.h"
+#include "reading.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -19,9 +20,9 @@ QString formatTime(int frameIndex, int fps)
 
 // A row ends where the frame after its last one starts; 64 bits, as that
 // frame can lie one past INT_MAX.
-qint64 endFrameExclusive(const Row &row)
+qint64 endFrameExclusive(const SlideRecord &row)
 {
-    return qint64(row.endFrame) + 1;
+    return qint64(row.segment.endFrame) + 1;
 }
 
 double seconds(qint64 frame, int fps)
@@ -36,35 +37,36 @@ qint64 milliseconds(qint64 frame, int fps)
     return frame * 1000 / fps;
 }
 
-QString kindName(const Row &row)
+QString kindName(const SlideRecord &row)
 {
-    return row.isVideo ? QStringLiteral("video") : QStringLiteral("slide");
+    return row.isVideo() ? QStringLiteral("video") : QStringLiteral("slide");
 }
 
 // "Slide 3", "Video 1": what a player shows for a chapter.
-QString title(const Row &row)
+QString title(const SlideRecord &row)
 {
-    return (row.isVideo ? QStringLiteral("Video %1") : QStringLiteral("Slide %1")).arg(row.number);
+    return (row.isVideo() ? QStringLiteral("Video %1") : QStringLiteral("Slide %1"))
+        .arg(row.number);
 }
 
-QByteArray json(const QList<Row> &rows, int fps, const RunSummary &run)
+QByteArray json(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
 {
     QJsonArray segments;
-    for (const Row &row : rows) {
+    for (const SlideRecord &row : rows) {
         QJsonObject segment{
             {QStringLiteral("kind"), kindName(row)},
             {QStringLiteral("index"), row.number},
-            {QStringLiteral("start"), seconds(row.startFrame, fps)},
+            {QStringLiteral("start"), seconds(row.segment.startFrame, fps)},
             {QStringLiteral("end"), seconds(endFrameExclusive(row), fps)},
-            {QStringLiteral("startFrame"), row.startFrame},
-            {QStringLiteral("endFrame"), row.endFrame},
+            {QStringLiteral("startFrame"), row.segment.startFrame},
+            {QStringLiteral("endFrame"), row.segment.endFrame},
         };
-        segment.insert(row.isVideo ? QStringLiteral("label") : QStringLiteral("image"),
-                       row.pathOrLabel);
+        segment.insert(row.isVideo() ? QStringLiteral("label") : QStringLiteral("image"),
+                       imageOrLabel(row));
         if (row.repeatOf > 0)
             segment.insert(QStringLiteral("repeatOf"), row.repeatOf);
-        if (run.texts && !row.isVideo)
-            segment.insert(QStringLiteral("text"), slideText(row, run));
+        if (run.textsRead && !row.isVideo())
+            segment.insert(QStringLiteral("text"), row.text);
         segments.append(segment);
     }
     const QJsonObject document{{QStringLiteral("input"), run.input},
@@ -95,22 +97,22 @@ QString csvSeconds(qint64 frame, int fps)
 // Records end in CRLF, as RFC 4180 has it; spreadsheets and CSV libraries
 // take that everywhere, and a bare LF inside a quoted path stays part of it.
 // The words of each slide, when they were read, go into a last column.
-QByteArray csv(const QList<Row> &rows, int fps, const RunSummary &run)
+QByteArray csv(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
 {
     const QString recordEnd = QStringLiteral("\r\n");
     QString text = QStringLiteral("kind,index,start,end,startFrame,endFrame,image,label") +
-                   (run.texts ? QStringLiteral(",text") : QString()) + recordEnd;
-    for (const Row &row : rows) {
+                   (run.textsRead ? QStringLiteral(",text") : QString()) + recordEnd;
+    for (const SlideRecord &row : rows) {
         QStringList fields{kindName(row),
                            QString::number(row.number),
-                           csvSeconds(row.startFrame, fps),
+                           csvSeconds(row.segment.startFrame, fps),
                            csvSeconds(endFrameExclusive(row), fps),
-                           QString::number(row.startFrame),
-                           QString::number(row.endFrame),
-                           csvField(row.isVideo ? QString() : row.pathOrLabel),
-                           csvField(row.isVideo ? row.pathOrLabel : QString())};
-        if (run.texts)
-            fields.append(csvField(slideText(row, run)));
+                           QString::number(row.segment.startFrame),
+                           QString::number(row.segment.endFrame),
+                           csvField(row.isVideo() ? QString() : row.image),
+                           csvField(row.isVideo() ? row.segment.videoLabel : QString())};
+        if (run.textsRead)
+            fields.append(csvField(row.isVideo() ? QString() : row.text));
         text += fields.join(QLatin1Char(',')) + recordEnd;
     }
     return text.toUtf8();
@@ -122,12 +124,12 @@ QString vttTime(qint64 ms)
     return clockTime(ms / 1000) + QStringLiteral(".%1").arg(ms % 1000, 3, 10, QLatin1Char('0'));
 }
 
-QByteArray vtt(const QList<Row> &rows, int fps)
+QByteArray vtt(const QList<SlideRecord> &rows, int fps)
 {
     QString text = QStringLiteral("WEBVTT\n");
-    for (const Row &row : rows) {
+    for (const SlideRecord &row : rows) {
         text += QStringLiteral("\n%1 --> %2\n%3\n")
-                    .arg(vttTime(milliseconds(row.startFrame, fps)),
+                    .arg(vttTime(milliseconds(row.segment.startFrame, fps)),
                          vttTime(milliseconds(endFrameExclusive(row), fps)), title(row));
     }
     return text.toUtf8();
@@ -147,19 +149,20 @@ QString ffmetadataValue(const QString &text)
     return escaped;
 }
 
-QByteArray ffmetadata(const QList<Row> &rows, int fps)
+QByteArray ffmetadata(const QList<SlideRecord> &rows, int fps)
 {
     QString text = QStringLiteral(";FFMETADATA1\n");
-    for (const Row &row : rows) {
+    for (const SlideRecord &row : rows) {
         text += QStringLiteral("\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=%1\nEND=%2\ntitle=%3\n")
-                    .arg(milliseconds(row.startFrame, fps))
+                    .arg(milliseconds(row.segment.startFrame, fps))
                     .arg(milliseconds(endFrameExclusive(row), fps))
                     .arg(ffmetadataValue(title(row)));
     }
     return text.toUtf8();
 }
 
-QByteArray formatted(ReportFormat format, const QList<Row> &rows, int fps, const RunSummary &run)
+QByteArray formatted(ReportFormat format, const QList<SlideRecord> &rows, int fps,
+                     const RunSummary &run)
 {
     switch (format) {
     case ReportFormat::Json:
@@ -180,44 +183,15 @@ QByteArray formatted(ReportFormat format, const QList<Row> &rows, int fps, const
 
 } // namespace
 
-// The n-th slide row names the file that export made slide n.
-QList<Row> numberedRows(const QList<Segment> &segments, const QDir &outDir)
+QString segmentTimes(const Segment &segment, int fps)
 {
-    QList<Row> rows;
-    rows.reserve(segments.size());
-    const QStringList images = slideImageNames(segments);
-    int slides = 0;
-    int videos = 0;
-    for (const Segment &segment : segments) {
-        if (segment.isVideo) {
-            rows.append({true, ++videos, segment.startFrame, segment.endFrame, segment.videoLabel});
-        } else {
-            rows.append({false, slides + 1, segment.startFrame, segment.endFrame,
-                         outDir.filePath(images.at(slides)), segment.repeatOf});
-            ++slides;
-        }
-    }
-    return rows;
+    return formatTime(segment.startFrame, fps) + QStringLiteral(" - ") +
+           formatTime(segment.endFrame, fps);
 }
 
-QStringList slideImagePaths(const QList<Segment> &segments, const QDir &outDir)
+QString imageOrLabel(const SlideRecord &record)
 {
-    QStringList paths;
-    for (const Row &row : numberedRows(segments, outDir)) {
-        if (!row.isVideo)
-            paths.append(row.pathOrLabel);
-    }
-    return paths;
-}
-
-QString rowTimes(const Row &row, int fps)
-{
-    return formatTime(row.startFrame, fps) + QStringLiteral(" - ") + formatTime(row.endFrame, fps);
-}
-
-QString slideText(const Row &row, const RunSummary &run)
-{
-    return row.isVideo || !run.texts ? QString() : run.texts->value(row.pathOrLabel);
+    return record.isVideo() ? record.segment.videoLabel : record.image;
 }
 
 QString clockTime(qint64 seconds)
@@ -229,13 +203,13 @@ QString clockTime(qint64 seconds)
         .arg(twoDigits(seconds / 3600), twoDigits(seconds % 3600 / 60), twoDigits(seconds % 60));
 }
 
-void printTimeline(const QList<Segment> &segments, int fps, const QDir &outDir)
+void printTimeline(const QList<SlideRecord> &records, int fps)
 {
     // One stream for the whole report. If standard output cannot take it,
     // the text is lost; the run has done its work and still succeeds.
     QTextStream out(stdout);
-    for (const Row &row : numberedRows(segments, outDir)) {
-        out << rowTimes(row, fps) << '\t' << row.pathOrLabel << '\n';
+    for (const SlideRecord &record : records) {
+        out << segmentTimes(record.segment, fps) << '\t' << imageOrLabel(record) << '\n';
     }
 }
 
@@ -255,16 +229,16 @@ std::optional<ReportFormat> reportFormatNamed(const QString &name)
     return std::nullopt;
 }
 
-void printReport(ReportFormat format, const QList<Segment> &segments, int fps, const QDir &outDir,
+void printReport(ReportFormat format, const QList<SlideRecord> &records, int fps,
                  const RunSummary &run)
 {
     if (format == ReportFormat::Text) {
-        printTimeline(segments, fps, outDir);
+        printTimeline(records, fps);
         return;
     }
     // As with the text report, output that standard output cannot take is
     // lost and the run still succeeds.
     QFile out;
     if (out.open(stdout, QIODevice::WriteOnly))
-        out.write(formatted(format, numberedRows(segments, outDir), fps, run));
+        out.write(formatted(format, records, fps, run));
 }

@@ -83,12 +83,16 @@ void Clean::passerByLeftOut()
         },
         settled);
     QList<QImage> pictures;
-    const SlideSink sink = cleaningSlides(
-        [&](const Segment &, const QImage &picture) {
+    const RecordSink stage = cleaningSlides(
+        [&](SlideRecord &, const QImage &picture) {
             pictures.append(picture);
             return true;
         },
         settled);
+    const auto sink = [&](const Segment &segment, const QImage &picture) {
+        SlideRecord record{segment};
+        return stage(record, picture);
+    };
     for (int i = 0; i < 15; ++i)
         QVERIFY(source(i));
     // The kept frame has the head in it.

@@ -77,17 +77,28 @@ void Dedupe::repeatsReuseTheFirstShowing()
     const QImage b = slidePage(pageSize, 5);
     const QList<QImage> shown{a, b, withNoise(a, 5, 1), aBuilt, withNoise(aBuilt, 5, 2), b};
 
-    QList<int> repeatOf;
     QList<QImage> handedOn;
-    const SlideSink sink = dedupingSlides(
-        [&](const Segment &, const QImage &picture) {
-            handedOn.append(picture);
-            return true;
-        },
-        &repeatOf);
-    for (const QImage &picture : shown)
-        QVERIFY(sink(Segment(), picture));
+    const RecordSink stage = dedupingSlides([&](SlideRecord &slide, const QImage &picture) {
+        handedOn.append(picture);
+        slide.image = QStringLiteral("file %1").arg(handedOn.size());
+        return true;
+    });
+    QList<SlideRecord> slides;
+    for (const QImage &picture : shown) {
+        slides.append({Segment(), int(slides.size()) + 1});
+        QVERIFY(stage(slides.last(), picture));
+    }
+    QList<int> repeatOf;
+    QStringList images;
+    for (const SlideRecord &slide : slides) {
+        repeatOf.append(slide.repeatOf);
+        images.append(slide.image);
+    }
     QCOMPARE(repeatOf, QList<int>({0, 0, 1, 0, 4, 2}));
+    // A repeat names the file its first showing was written to.
+    QCOMPARE(images, QStringList({QStringLiteral("file 1"), QStringLiteral("file 2"),
+                                  QStringLiteral("file 1"), QStringLiteral("file 3"),
+                                  QStringLiteral("file 3"), QStringLiteral("file 2")}));
     QCOMPARE(handedOn, QList<QImage>({a, b, aBuilt}));
 }
 
@@ -100,18 +111,17 @@ void Dedupe::slideRightAfterAnotherIsNeverItsRepeat()
     QVERIFY(::samePicture(pictureSignature(a), pictureSignature(recoloured)));
 
     QList<int> repeatOf;
-    const SlideSink sink =
-        dedupingSlides([](const Segment &, const QImage &) { return true; }, &repeatOf);
-    const auto slide = [](int start, int end) {
-        Segment segment;
-        segment.startFrame = start;
-        segment.endFrame = end;
-        return segment;
+    const RecordSink stage = dedupingSlides([](SlideRecord &, const QImage &) { return true; });
+    const auto sink = [&](int start, int end, const QImage &picture) {
+        SlideRecord slide{{start, end, start, false, {}}, int(repeatOf.size()) + 1};
+        const bool handedOn = stage(slide, picture);
+        repeatOf.append(slide.repeatOf);
+        return handedOn;
     };
-    QVERIFY(sink(slide(0, 9), a));
-    QVERIFY(sink(slide(10, 19), recoloured));
+    QVERIFY(sink(0, 9, a));
+    QVERIFY(sink(10, 19, recoloured));
     // Apart, by a clip in frames 20 to 29, they are taken for one picture.
-    QVERIFY(sink(slide(30, 39), a));
+    QVERIFY(sink(30, 39, a));
     QCOMPARE(repeatOf, QList<int>({0, 0, 1}));
 }
 

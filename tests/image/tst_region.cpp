@@ -3,7 +3,6 @@
 // recording, with a camera picture over one of them; a page in a shared
 // screen among the tiles of a call; and frames with no slide in them.
 #include "image.h"
-#include "output.h"
 #include "slidepages.h"
 
 #include <QLineF>
@@ -221,7 +220,7 @@ void Region::automaticCropFallsBackToTheWholeFrame()
         },
         CropRequest{true, {}}, &report);
     QCOMPARE(source(0)->size(), frameSize);
-    QVERIFY(report.wholeFrameTold);
+    QVERIFY(report.wholeFrameUsed);
     QCOMPARE(source(1)->size(), frameSize);
     QCOMPARE(source(2)->size(), QSize(480, 360));
     QCOMPARE(source(3)->size(), QSize(480, 360));

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 class Export : public QObject
@@ -27,6 +28,9 @@ class Export : public QObject
   private:
     // Frames 1..count in the scratch directory, each holding its own name.
     QStringList writeFrames(int count);
+    // Renames the frames of the slides that keep the given frame indices;
+    // the records then name their files.
+    QList<SlideRecord> exported(const QStringList &paths, QList<int> keptFrames);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QDir m_out;
@@ -47,6 +51,18 @@ QStringList Export::writeFrames(int count)
         writeFile(paths.last(), frameName(i).toUtf8());
     }
     return paths;
+}
+
+QList<SlideRecord> Export::exported(const QStringList &paths, QList<int> keptFrames)
+{
+    std::sort(keptFrames.begin(), keptFrames.end());
+    QList<SlideRecord> slides;
+    for (int frame : keptFrames)
+        slides.append({{frame, frame, frame, false, {}}, int(slides.size()) + 1});
+    RenameFailure failure;
+    if (!exportSlides(paths, m_out, &slides, &failure))
+        return {};
+    return slides;
 }
 
 void Export::slideFileNames_data()
@@ -90,18 +106,21 @@ void Export::keptFramesBecomeNumberedSlides()
 
     const QStringList paths = writeFrames(6);
     writeFile(m_out.filePath(QStringLiteral("notes.txt")), "mine");
-    QSet<int> keepSet;
+    QList<int> keptFrames;
     for (int number : kept)
-        keepSet.insert(number - 1);
+        keptFrames.append(number - 1);
     // A frame number past the list takes no number and makes no file.
-    keepSet.insert(999998);
+    keptFrames.append(999998);
 
-    QVERIFY(exportSlides(paths, keepSet, m_out));
+    const QList<SlideRecord> slides = exported(paths, keptFrames);
+    QCOMPARE(slides.size(), keptFrames.size());
     QStringList expected{QStringLiteral("notes.txt")};
     for (int i = 0; i < slideFrames.size(); ++i) {
         expected.append(slideFileName(i + 1));
+        QCOMPARE(slides.at(i).image, m_out.filePath(slideFileName(i + 1)));
         QCOMPARE(readFile(m_out.filePath(slideFileName(i + 1))), slideFrames.at(i).toUtf8());
     }
+    QVERIFY(slides.last().image.isEmpty());
     QCOMPARE(entriesOf(m_out.path()), expected);
 }
 
@@ -111,7 +130,7 @@ void Export::earlierSlidesAreReplacedNumberByNumber()
         writeFile(m_out.filePath(slideFileName(i)), "old");
     const QStringList paths = writeFrames(4);
 
-    QVERIFY(exportSlides(paths, {0, 2}, m_out));
+    QCOMPARE(exported(paths, {0, 2}).size(), 2);
     QCOMPARE(entriesOf(m_out.path()),
              (QStringList{slideFileName(1), slideFileName(2), slideFileName(3)}));
     QCOMPARE(readFile(m_out.filePath(slideFileName(1))), frameName(1).toUtf8());
@@ -122,10 +141,10 @@ void Export::earlierSlidesAreReplacedNumberByNumber()
 void Export::tenThousandSlides()
 {
     const QStringList paths = writeFrames(10001);
-    QSet<int> keepSet;
+    QList<int> keptFrames;
     for (int frame = 0; frame < paths.size(); ++frame)
-        keepSet.insert(frame);
-    QVERIFY(exportSlides(paths, keepSet, m_out));
+        keptFrames.append(frame);
+    QCOMPARE(exported(paths, keptFrames).size(), 10001);
     const QStringList names = entriesOf(m_out.path());
     QCOMPARE(names.size(), 10001);
     QVERIFY(names.contains(QStringLiteral("slide_9999.png")));

@@ -39,6 +39,22 @@ Segment video(int start, int end, const char *label)
     return {start, end, -1, true, QString::fromLatin1(label)};
 }
 
+// The records of segments as the default run names them: slides numbered
+// in order, each showing its own file in outDir.
+QList<SlideRecord> records(const QList<Segment> &segments, const QDir &outDir)
+{
+    QList<SlideRecord> records;
+    int slides = 0;
+    int videos = 0;
+    for (const Segment &segment : segments) {
+        if (segment.isVideo)
+            records.append({segment, ++videos});
+        else
+            records.append({segment, ++slides, outDir.filePath(slideFileName(slides))});
+    }
+    return records;
+}
+
 } // namespace
 
 class Report : public QObject
@@ -80,8 +96,9 @@ void Report::times()
     QFETCH(QString, time);
 
     // The start and the end of one segment show the same formatting.
-    const QByteArray out = capturedStdout(
-        [&] { printTimeline({slide(frame, frame)}, fps, QDir(QStringLiteral("slides"))); });
+    const QByteArray out = capturedStdout([&] {
+        printTimeline(records({slide(frame, frame)}, QDir(QStringLiteral("slides"))), fps);
+    });
     QCOMPARE(out, lines({time + QStringLiteral(" - ") + time +
                          QStringLiteral("\tslides/slide_0001.png")}));
 }
@@ -89,9 +106,10 @@ void Report::times()
 void Report::videoLinesDoNotCountAsSlides()
 {
     const QByteArray out = capturedStdout([] {
-        printTimeline({slide(0, 41), video(42, 130, "video0001"), slide(131, 3725),
-                       slide(3726, 3726), video(3727, 3800, "video0002")},
-                      1, QDir(QStringLiteral("slides")));
+        printTimeline(records({slide(0, 41), video(42, 130, "video0001"), slide(131, 3725),
+                               slide(3726, 3726), video(3727, 3800, "video0002")},
+                              QDir(QStringLiteral("slides"))),
+                      1);
     });
     QCOMPARE(out, lines({QStringLiteral("00:00:00 - 00:00:41\tslides/slide_0001.png"),
                          QStringLiteral("00:00:42 - 00:02:10\tvideo0001"),
@@ -103,8 +121,9 @@ void Report::videoLinesDoNotCountAsSlides()
 void Report::severalFramesPerSecond()
 {
     const QByteArray out = capturedStdout([] {
-        printTimeline({slide(0, 1), slide(2, 4), video(5, 7, "video0001")}, 2,
-                      QDir(QStringLiteral("out dir")));
+        printTimeline(records({slide(0, 1), slide(2, 4), video(5, 7, "video0001")},
+                              QDir(QStringLiteral("out dir"))),
+                      2);
     });
     QCOMPARE(out, lines({QStringLiteral("00:00:00 - 00:00:00\tout dir/slide_0001.png"),
                          QStringLiteral("00:00:01 - 00:00:02\tout dir/slide_0002.png"),
@@ -113,15 +132,16 @@ void Report::severalFramesPerSecond()
 
 void Report::absoluteOutputDirectory()
 {
-    const QByteArray out = capturedStdout(
-        [] { printTimeline({slide(0, 0)}, 1, QDir(QStringLiteral("/tmp/talk/Folien-ü"))); });
+    const QByteArray out = capturedStdout([] {
+        printTimeline(records({slide(0, 0)}, QDir(QStringLiteral("/tmp/talk/Folien-ü"))), 1);
+    });
     QCOMPARE(out,
              lines({QStringLiteral("00:00:00 - 00:00:00\t/tmp/talk/Folien-ü/slide_0001.png")}));
 }
 
 void Report::emptyTimelinePrintsNothing()
 {
-    QCOMPARE(capturedStdout([] { printTimeline({}, 1, QDir(QStringLiteral("slides"))); }),
+    QCOMPARE(capturedStdout([] { printTimeline(records({}, QDir(QStringLiteral("slides"))), 1); }),
              QByteArray());
 }
 
