@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake g++ make qt6-base-dev libopencv-imgproc-dev ffmpeg pkg-config time file dpkg-dev man-db
-poppler-utils zlib1g-dev clang libclang-rt-14-dev parallel
+poppler-utils libpng-dev clang libclang-rt-14-dev parallel
 libtesseract-dev tesseract-ocr-eng qt6-qpa-plugins fonts-dejavu-core
 chromium chromium-driver python3-selenium"
 missing=""

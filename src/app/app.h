@@ -94,8 +94,14 @@ FrameSource stopOnInterrupt(FrameSource frameAt);
 int endInterrupted(const QString &outDir);
 
 // Makes sure outDir exists, takes this run's lock on it and removes the frame
-// files an earlier run left behind. False after a failure, which it has
-// reported: another run holds the directory, or it cannot be created.
+// files an earlier run left behind; without a lock to take (a folder that
+// cannot be opened for reading) it goes on and removes nothing. False after
+// a failure, which it has reported: another run holds the directory, or it
+// cannot be created.
+// Whether the PDF and the page asked for can be written where they are to
+// go; false after saying why, as a failure to write them would.
+bool outputFilesWritable(const RunOptions &options);
+
 bool claimOutputDirectory(const QString &outDir, DirectoryLock *lock);
 
 // From here on a closed standard output or a vanished reader of a pipe makes

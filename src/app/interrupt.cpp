@@ -5,6 +5,7 @@
 #include <QObject>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 
 namespace
@@ -17,9 +18,12 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // cleans up on its own thread, once ffmpeg is gone and its frames stop.
 extern "C" void noteInterrupt(int signal)
 {
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
     int none = 0;
     caughtSignal.compare_exchange_strong(none, signal);
     stopChildrenNow();
+    errno = savedErrno;
 }
 
 } // namespace
@@ -59,22 +63,4 @@ int endInterrupted(const QString &outDir)
     removeFrameFiles(QDir(outDir));
     writeMessage(QObject::tr("interrupted\n"));
     return 128 + interruptSignal();
-}
-
-bool claimOutputDirectory(const QString &outDir, DirectoryLock *lock)
-{
-    QString failure;
-    if (!makeOutputDirectory(outDir, &failure)) {
-        writeMessage(QObject::tr("ffmpeg failed: %1\n").arg(failure));
-        return false;
-    }
-    if (lockDirectory(outDir, lock) == LockResult::Busy) {
-        writeMessage(QObject::tr("output directory %1 is in use by another run\n").arg(outDir));
-        return false;
-    }
-    // Every run that ends removes its frame files, and no other run works
-    // here now: any still here were left by one that was cut short, and
-    // would be taken for frames of this run.
-    removeFrameFiles(QDir(outDir));
-    return true;
 }

@@ -29,6 +29,9 @@ int main(int argc, char *argv[])
     DirectoryLock outDirLock;
     if (!claimOutputDirectory(options->outDir, &outDirLock))
         return 1;
+    // After the output folder is made: the PDF or the page may go in it.
+    if (!outputFilesWritable(*options))
+        return 1;
 
     Talk talk;
     std::optional<RunError> failure =

@@ -4,36 +4,61 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace
 {
 
 // The children of this run while they run (ffmpeg, and ffprobe beside it on
-// a terminal), 0 in a free place. Read by a signal handler, so lock-free
-// atomics and nothing else.
-std::array<std::atomic<pid_t>, 4> runningPids{};
+// a terminal), each by a pidfd: a pidfd names one process for good, so a
+// child that has ended and been reaped can never be mistaken for a new
+// process given its number. Without pidfds (kernels before 5.3) the number
+// itself stands in, -pid. 0 is a free place. Read by a signal handler, so
+// lock-free atomics and nothing else.
+std::array<std::atomic<int>, 16> runningChildren{};
 std::atomic<bool> stopping{false};
-static_assert(std::atomic<pid_t>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void remember(pid_t pid)
+// Async-signal-safe.
+void killChild(int child)
 {
-    for (std::atomic<pid_t> &place : runningPids) {
-        pid_t free = 0;
-        if (place.compare_exchange_strong(free, pid))
-            return;
+    if (child > 0)
+        syscall(SYS_pidfd_send_signal, child, SIGKILL, nullptr, 0);
+    else if (child < 0)
+        kill(-child, SIGKILL);
+}
+
+// False when every place is taken.
+bool remember(int child)
+{
+    for (std::atomic<int> &place : runningChildren) {
+        int free = 0;
+        if (place.compare_exchange_strong(free, child))
+            return true;
+    }
+    return false;
+}
+
+void forget(int child)
+{
+    for (std::atomic<int> &place : runningChildren) {
+        int expected = child;
+        if (place.compare_exchange_strong(expected, 0) && child > 0)
+            close(child);
     }
 }
 
-void forget(pid_t pid)
+// Taken the moment the child has started, before anything can reap it
+// outside this thread's own waiting.
+int childHandle(pid_t pid)
 {
-    for (std::atomic<pid_t> &place : runningPids) {
-        pid_t expected = pid;
-        place.compare_exchange_strong(expected, 0);
-    }
+    const int fd = int(syscall(SYS_pidfd_open, pid, 0));
+    return fd > 0 ? fd : -pid;
 }
 
 } // namespace
@@ -55,24 +80,23 @@ void startChild(QProcess &child, void (*childSetup)(), QIODeviceBase::OpenMode m
     const pid_t pid = pid_t(child.processId());
     if (pid <= 0)
         return;
-    remember(pid);
-    // A stop asked for while the child was being started found nothing to kill.
-    if (stopping.load())
-        kill(pid, SIGKILL);
-    // Forgotten the moment the child has been waited for: its number may be
-    // given to another process from then on.
-    QObject::connect(&child, &QProcess::stateChanged, [pid](QProcess::ProcessState state) {
+    const int handle = childHandle(pid);
+    // A child that could not be remembered could not be stopped either: it
+    // is stopped now, and its run fails as for any killed ffmpeg.
+    if (!remember(handle) || stopping.load())
+        killChild(handle);
+    QObject::connect(&child, &QProcess::stateChanged, [handle](QProcess::ProcessState state) {
         if (state == QProcess::NotRunning)
-            forget(pid);
+            forget(handle);
     });
 }
 
 void stopChildrenNow()
 {
+    // Called from a signal handler, which must leave errno as it found it.
+    const int savedErrno = errno;
     stopping.store(true);
-    for (const std::atomic<pid_t> &place : runningPids) {
-        const pid_t pid = place.load();
-        if (pid > 0)
-            kill(pid, SIGKILL);
-    }
+    for (const std::atomic<int> &place : runningChildren)
+        killChild(place.load());
+    errno = savedErrno;
 }

@@ -217,13 +217,20 @@ void readFrames(QProcess &ffmpeg, FramePipe &pipe)
     }
 }
 
+// ffmpeg is started on the reader thread, which is what PR_SET_PDEATHSIG
+// follows: it ends ffmpeg when the thread that started it goes. This
+// thread never returns while ffmpeg runs (it kills and reaps it first), so
+// ffmpeg still goes only when the whole process does.
 void runFfmpeg(FramePipe &pipe)
 {
     QProcess ffmpeg;
     ffmpeg.setProgram(QStringLiteral("ffmpeg"));
-    ffmpeg.setArguments({QStringLiteral("-i"), pipe.input, QStringLiteral("-vf"),
-                         QStringLiteral("fps=%1").arg(pipe.fps), QStringLiteral("-f"),
-                         QStringLiteral("image2pipe"), QStringLiteral("-c:v"),
+    // Only ffmpeg's errors reach the terminal: its banner and its own
+    // progress line would run into this tool's progress line.
+    ffmpeg.setArguments({QStringLiteral("-hide_banner"), QStringLiteral("-nostats"),
+                         QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-i"),
+                         pipe.input, QStringLiteral("-vf"), QStringLiteral("fps=%1").arg(pipe.fps),
+                         QStringLiteral("-f"), QStringLiteral("image2pipe"), QStringLiteral("-c:v"),
                          QStringLiteral("ppm"), QStringLiteral("pipe:1")});
     ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A pipe holds 64 KiB by default: a 1080p frame would take a hundred

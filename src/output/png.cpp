@@ -1,108 +1,71 @@
 #include "slidefiles.h"
 
-#include <QtEndian>
+#include <png.h>
 
-#include <zlib.h>
-
-#include <cstdlib>
+#include <csetjmp>
+#include <vector>
 
 namespace
 {
 
-void appendBigEndian(QByteArray &bytes, quint32 value)
+int libpngFilter(PngFilter filter)
 {
-    char word[4];
-    qToBigEndian(value, word);
-    bytes.append(word, 4);
-}
-
-// A chunk: length, type, data, and the CRC of type and data.
-void appendChunk(QByteArray &png, const char type[4], const QByteArray &data)
-{
-    appendBigEndian(png, quint32(data.size()));
-    const qsizetype start = png.size();
-    png.append(type, 4);
-    png.append(data);
-    const auto *crcd = reinterpret_cast<const Bytef *>(png.constData() + start);
-    appendBigEndian(png, quint32(crc32(crc32(0, nullptr, 0), crcd, uInt(4 + data.size()))));
-}
-
-int paethPredictor(int left, int above, int upperLeft)
-{
-    const int estimate = left + above - upperLeft;
-    const int toLeft = std::abs(estimate - left);
-    const int toAbove = std::abs(estimate - above);
-    const int toUpperLeft = std::abs(estimate - upperLeft);
-    if (toLeft <= toAbove && toLeft <= toUpperLeft)
-        return left;
-    return toAbove <= toUpperLeft ? above : upperLeft;
-}
-
-// Writes the filter type byte and the filtered row (3 bytes a pixel) to out.
-// For the first row, above is a row of zeros, as the format has it.
-void filterRow(PngFilter filter, const uchar *row, const uchar *above, int rowBytes, uchar *out)
-{
-    uchar *to = out + 1;
     switch (filter) {
     case PngFilter::Sub:
-        out[0] = 1;
-        for (int i = 0; i < rowBytes; ++i)
-            to[i] = uchar(row[i] - (i < 3 ? 0 : row[i - 3]));
-        break;
+        return PNG_FILTER_SUB;
     case PngFilter::Up:
-        out[0] = 2;
-        for (int i = 0; i < rowBytes; ++i)
-            to[i] = uchar(row[i] - above[i]);
-        break;
+        return PNG_FILTER_UP;
     case PngFilter::Paeth:
-        out[0] = 4;
-        for (int i = 0; i < rowBytes; ++i) {
-            const int left = i < 3 ? 0 : row[i - 3];
-            const int upperLeft = i < 3 ? 0 : above[i - 3];
-            to[i] = uchar(row[i] - paethPredictor(left, above[i], upperLeft));
-        }
-        break;
+        return PNG_FILTER_PAETH;
     }
+    return PNG_FILTER_UP;
+}
+
+extern "C" void appendBytes(png_structp png, png_bytep data, size_t length)
+{
+    auto *bytes = static_cast<QByteArray *>(png_get_io_ptr(png));
+    bytes->append(reinterpret_cast<const char *>(data), qsizetype(length));
+}
+
+extern "C" void flushNothing(png_structp) {}
+
+// libpng reports a failure by jumping back to the setjmp below, past
+// whatever stands between: nothing in this frame or libpng's may need a
+// destructor. False on that jump.
+bool encode(png_structp png, png_infop info, const QImage &picture, int level, int filter,
+            png_bytep *rows, QByteArray *out)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_set_write_fn(png, out, appendBytes, flushNothing);
+    png_set_IHDR(png, info, png_uint_32(picture.width()), png_uint_32(picture.height()), 8,
+                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, filter);
+    png_set_compression_level(png, level);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, info);
+    return true;
 }
 
 } // namespace
 
 QByteArray pngOf(const QImage &picture, int level, PngFilter filter)
 {
-    Q_ASSERT(picture.format() == QImage::Format_RGB888);
-    const int width = picture.width();
-    const int rowBytes = 3 * width;
-    QByteArray png("\x89PNG\r\n\x1a\n", 8);
-    QByteArray header;
-    appendBigEndian(header, quint32(width));
-    appendBigEndian(header, quint32(picture.height()));
-    header.append("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, deflate, filtered, not interlaced
-    appendChunk(png, "IHDR", header);
-
-    z_stream stream{};
-    if (deflateInit(&stream, level) != Z_OK)
-        return QByteArray();
-    QByteArray compressed;
-    QByteArray filtered(1 + rowBytes, Qt::Uninitialized);
-    const QByteArray zeros(rowBytes, '\0');
-    for (int y = 0; y < picture.height(); ++y) {
-        const uchar *above = y > 0 ? picture.constScanLine(y - 1)
-                                   : reinterpret_cast<const uchar *>(zeros.constData());
-        filterRow(filter, picture.constScanLine(y), above, rowBytes,
-                  reinterpret_cast<uchar *>(filtered.data()));
-        stream.next_in = reinterpret_cast<Bytef *>(filtered.data());
-        stream.avail_in = uInt(filtered.size());
-        const int flush = y + 1 == picture.height() ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            char out[65536];
-            stream.next_out = reinterpret_cast<Bytef *>(out);
-            stream.avail_out = sizeof out;
-            deflate(&stream, flush);
-            compressed.append(out, qsizetype(sizeof out - stream.avail_out));
-        } while (stream.avail_out == 0);
-    }
-    deflateEnd(&stream);
-    appendChunk(png, "IDAT", compressed);
-    appendChunk(png, "IEND", QByteArray());
-    return png;
+    if (picture.format() != QImage::Format_RGB888 || picture.isNull())
+        return {};
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png)
+        return {};
+    png_infop info = png_create_info_struct(png);
+    // Rows straight from the picture: nothing is copied.
+    std::vector<png_bytep> rows(size_t(picture.height()));
+    for (int y = 0; y < picture.height(); ++y)
+        rows[size_t(y)] = const_cast<png_bytep>(picture.constScanLine(y));
+    QByteArray out;
+    const bool encoded =
+        info && encode(png, info, picture, level, libpngFilter(filter), rows.data(), &out);
+    png_destroy_write_struct(&png, info ? &info : nullptr);
+    return encoded ? out : QByteArray();
 }

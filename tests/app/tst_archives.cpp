@@ -192,9 +192,10 @@ void Archives::racingRunsOnOneFolder()
         QStringList{QStringLiteral("--input"), talks.filePath(QStringLiteral("redblue.mp4")),
                     QStringLiteral("--out"), QStringLiteral("shared")} +
         mode;
-    // A second's start-up delay in ffmpeg keeps the winner in the folder
-    // while the other run arrives.
-    wrapFfmpeg("sleep 1", QByteArray());
+    // The winner's ffmpeg waits at a gate, holding the winner in the folder
+    // until the other run has given up; only then is the gate opened.
+    const QByteArray gate = QFile::encodeName(work->filePath(QStringLiteral("gate")));
+    wrapFfmpeg("while [ ! -e '" + gate + "' ]; do sleep 0.05; done", QByteArray());
     QProcess first;
     QProcess second;
     for (QProcess *runner : {&first, &second}) {
@@ -203,8 +204,11 @@ void Archives::racingRunsOnOneFolder()
     }
     first.start(QStringLiteral(STILLSIFT_BINARY_PATH), arguments);
     second.start(QStringLiteral(STILLSIFT_BINARY_PATH), arguments);
-    QVERIFY(first.waitForFinished(60000));
-    QVERIFY(second.waitForFinished(60000));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        first.state() == QProcess::NotRunning || second.state() == QProcess::NotRunning, 60000);
+    writeFile(QString::fromLocal8Bit(gate), "open");
+    for (QProcess *runner : {&first, &second})
+        QVERIFY(runner->state() == QProcess::NotRunning || runner->waitForFinished(60000));
 
     QProcess &winner = first.exitCode() == 0 ? first : second;
     QProcess &loser = first.exitCode() == 0 ? second : first;

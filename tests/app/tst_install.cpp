@@ -181,8 +181,9 @@ void Install::packageDeclaresItsDependencies()
     QVERIFY(QT_VERSION >= QT_VERSION_CHECK(6, 4, 0));
     for (const QString &needed :
          {QStringLiteral("libqt6core6") + bound, QStringLiteral("libqt6gui6") + bound,
-          QStringLiteral("zlib1g"), QStringLiteral("libopencv-imgproc406"), QStringLiteral("ffmpeg"),
-          QStringLiteral("libtesseract5"), QStringLiteral("tesseract-ocr-eng")})
+          QStringLiteral("libpng16-16"), QStringLiteral("libopencv-imgproc406"),
+          QStringLiteral("ffmpeg"), QStringLiteral("libtesseract5"),
+          QStringLiteral("tesseract-ocr-eng")})
         QVERIFY2(depends.contains(needed), qPrintable(depends.join(QLatin1String(", "))));
 }
 

@@ -54,6 +54,7 @@ void Memory::initTestCase()
     // frame count comes as the input's name, and every frame is a new
     // picture.
     writeFakeFfmpeg(m_dir.filePath(QStringLiteral("pipe")),
+                    "while [ \"$1\" != -i ]; do shift; done\n"
                     "i=0\n"
                     "while [ $i -lt \"$2\" ]; do\n"
                     "  cat picture$((i % 4)).ppm || exit 1\n"
