@@ -5,10 +5,6 @@
 namespace
 {
 
-// Frames held for a slide's clean picture: enough for a median that leaves
-// out someone standing in front for a while, few enough for memory.
-constexpr int settledCapacity = 7;
-
 // The first frame in which no slide is found is told as it is handed out.
 FrameSource tellingWholeFrame(FrameSource cropped, const CropReport *crop)
 {
@@ -41,7 +37,7 @@ FrameSource imagingFrames(FrameSource frames, const RunOptions &options, SlideIm
         croppedFrames(std::move(frames), options.crop, &imaging->crop), &imaging->crop);
     if (!cleansSlides(options))
         return cropped;
-    imaging->settled = settledFrames(settledCapacity);
+    imaging->settled = settledFrames(framesHeldForCleaning);
     return keepingSettledFrames(std::move(cropped), imaging->settled);
 }
 

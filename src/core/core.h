@@ -30,6 +30,12 @@ struct Timeline {
 // could not be had (the source keeps the reason), which stops the walk.
 using FrameSource = std::function<std::optional<QImage>(int)>;
 
+// The most frames the cleaning of slide pictures holds beyond the walk's
+// own: enough for a median that leaves out someone standing in front for a
+// while, few enough for memory. A source that reuses the buffers of frames
+// it handed out counts them among those still held.
+constexpr int framesHeldForCleaning = 7;
+
 // Takes each slide as the walk closes it, in time order, with the picture of
 // its kept frame; a slide that would cover no frame is never handed over.
 // Returning false (the picture could not be stored) stops the walk.

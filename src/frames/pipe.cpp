@@ -115,9 +115,13 @@ qint64 readSome(QProcess &ffmpeg, FramePipe &pipe, char *data, qint64 size)
 
 // How many frames handed out are kept for reuse: the walk holds at most
 // three (its reference, the frame it compares and the kept one), the slide
-// writer slidesQueued more and the queue readAhead, so one more is free
+// writer slidesQueued more, the cleaning of slide pictures
+// framesHeldForCleaning and the queue readAhead, so one more is free
 // whenever the walk has moved on.
-constexpr qsizetype remembered = readAhead + slidesQueued + 4;
+constexpr qsizetype remembered = readAhead + slidesQueued + framesHeldForCleaning + 4;
+// However large the frames, the buffers kept for reuse take no more than
+// this together: past it the oldest goes.
+constexpr qint64 rememberedBytes = qint64(1) << 30;
 
 // A frame of the given size and format handed out earlier that nobody else
 // holds any more, or a new one.
@@ -139,8 +143,14 @@ QImage frameBuffer(FramePipe &pipe, int width, int height, QImage::Format format
 void rememberHandedOut(FramePipe &pipe, const QImage &image)
 {
     pipe.handedOut.append(image);
-    if (pipe.handedOut.size() > remembered)
+    qint64 bytes = 0;
+    for (const QImage &kept : std::as_const(pipe.handedOut))
+        bytes += kept.sizeInBytes();
+    while (pipe.handedOut.size() > remembered ||
+           (pipe.handedOut.size() > 1 && bytes > rememberedBytes)) {
+        bytes -= pipe.handedOut.first().sizeInBytes();
         pipe.handedOut.removeFirst();
+    }
 }
 
 // Waits for ffmpeg to end, looking for a request to stop meanwhile.

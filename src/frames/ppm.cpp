@@ -18,6 +18,9 @@ namespace
 // make the reader ask for gigabytes. 16384 pixels each way is more than any
 // video ffmpeg decodes in practice.
 constexpr int largestSide = 16384;
+// A frame takes at most what the largest 8-bit one would: 16-bit frames
+// take eight bytes a pixel, and at 16384 pixels each way 2 GiB.
+constexpr qint64 largestFrameBytes = qint64(largestSide) * largestSide * 3;
 // The longest number a header may hold; more digits are not a size.
 constexpr int longestNumber = 9;
 // Header bytes are read this many at a time; the pixels go straight into the
@@ -132,6 +135,14 @@ PpmRead readHeader(PpmStream &stream, int frameNumber, Header *header)
     if (numbers[0] == 0 || numbers[1] == 0 || (numbers[2] != 255 && numbers[2] != 65535))
         return {PpmRead::Unreadable,
                 QObject::tr("frame %1 is not an 8- or 16-bit PPM picture").arg(frameNumber)};
+    const qint64 bytesPerPixel = numbers[2] > 255 ? 8 : 3; // RGBX64 or RGB888
+    if (numbers[0] * numbers[1] * bytesPerPixel > largestFrameBytes)
+        return {PpmRead::Unreadable,
+                QObject::tr("frame %1 claims %2x%3 pixels of 16 bits, more than %4 MiB")
+                    .arg(frameNumber)
+                    .arg(numbers[0])
+                    .arg(numbers[1])
+                    .arg(largestFrameBytes >> 20)};
     *header = {int(numbers[0]), int(numbers[1]), numbers[2] > 255};
     return {};
 }

@@ -61,9 +61,8 @@ void forgetUpTo(SettledFrames &settled, int endFrame)
 // The median of the bytes at offset in count rows; the first row's own
 // byte where all agree but for compression's noise, which is the common
 // case and the quick one.
-uchar medianOf(const uchar *const *rows, int count, int offset)
+uchar medianOf(const uchar *const *rows, int count, int offset, uchar *values)
 {
-    uchar values[64];
     uchar low = 255;
     uchar high = 0;
     for (int k = 0; k < count; ++k) {
@@ -204,12 +203,17 @@ RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settle
 
 QImage medianPicture(const QList<QImage> &pictures)
 {
+    // Pictures of another size than the first have no pixel to match: they
+    // take no part.
     QList<QImage> frames;
-    for (const QImage &picture : pictures)
-        frames.append(rgb32(picture));
-    const int count = int(std::min<qsizetype>(frames.size(), 64));
+    for (const QImage &picture : pictures) {
+        if (!picture.isNull() && (frames.isEmpty() || picture.size() == frames.first().size()))
+            frames.append(rgb32(picture));
+    }
+    const int count = int(frames.size());
     if (count == 0)
         return QImage();
+    std::vector<uchar> values(static_cast<std::size_t>(count));
     QImage result(frames.first().size(), QImage::Format_RGB32);
     const int rowBytes = result.width() * 4;
     std::vector<const uchar *> rows(static_cast<std::size_t>(count));
@@ -226,7 +230,8 @@ QImage medianPicture(const QList<QImage> &pictures)
             continue;
         }
         for (int offset = 0; offset < rowBytes; ++offset)
-            out[offset] = (offset & 3) == 3 ? 0xff : medianOf(rows.data(), count, offset);
+            out[offset] =
+                (offset & 3) == 3 ? 0xff : medianOf(rows.data(), count, offset, values.data());
     }
     return result;
 }

@@ -76,7 +76,8 @@ FrameSource keepingSettledFrames(FrameSource frames, std::shared_ptr<SettledFram
 // before the kept one, and so any transition, play no part.
 RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled);
 
-// The per-pixel median of pictures of one size, colour by colour.
+// The per-pixel median of pictures, colour by colour, however many; only
+// those of the first picture's size take part. Null for no picture.
 QImage medianPicture(const QList<QImage> &pictures);
 
 // A filmed page lit unevenly (a projector's hot spot, a lens's dark

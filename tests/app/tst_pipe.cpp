@@ -218,6 +218,13 @@ void Pipe::ffmpegAndItsOutputFailing_data()
         << QByteArray("ffmpeg output unreadable: frame 3 claims 100000x100000 pixels, more than "
                       "16384x16384\n")
         << 1;
+    // Within the sides, but 2 GiB a frame at 16 bits.
+    QTest::newRow("a 16-bit header claiming 16384 x 16384 pixels")
+        << QList<QRgb>{red} << QByteArray("P6\n16384 16384\n65535\n") + QByteArray(999, 'x')
+        << QByteArray()
+        << QByteArray("ffmpeg output unreadable: frame 2 claims 16384x16384 pixels of 16 bits, "
+                      "more than 768 MiB\n")
+        << 0;
     QTest::newRow("a number too long to be a size")
         << QList<QRgb>{} << QByteArray("P6\n99999999999999999999 1\n255\n") << QByteArray()
         << QByteArray("ffmpeg output unreadable: frame 1 is not a PPM picture\n") << 0;

@@ -3,6 +3,7 @@
 // slide; and uneven light flattened so that the paper comes out white.
 #include "image.h"
 #include "slidepages.h"
+#include "testsupport.h"
 
 #include <QTest>
 
@@ -60,9 +61,23 @@ class Clean : public QObject
 
   private slots:
     void passerByLeftOut();
+    void medianTakesEveryPictureOfItsSize();
     void flattenedLight_data();
     void flattenedLight();
 };
+
+void Clean::medianTakesEveryPictureOfItsSize()
+{
+    // 50 white, then a picture of another size, then 51 black: the median
+    // of all of them is black, and the odd one plays no part.
+    QList<QImage> pictures(50, solidImage(40, 30, qRgb(255, 255, 255)));
+    pictures.append(solidImage(8, 6, qRgb(255, 0, 0)));
+    pictures.append(QList<QImage>(51, solidImage(40, 30, qRgb(0, 0, 0))));
+    const QImage median = medianPicture(pictures);
+    QCOMPARE(median.size(), QSize(40, 30));
+    QCOMPARE(median.pixel(39, 29), qRgb(0, 0, 0));
+    QVERIFY(medianPicture({}).isNull());
+}
 
 void Clean::passerByLeftOut()
 {
