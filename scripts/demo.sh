@@ -17,3 +17,15 @@ build/src/app/stillsift --input sample/talk.mp4 --out sample/slides \
     --video-changes 1 --video-window 3 2>sample/ffmpeg.log
 echo "Slides:"
 ls sample/slides
+
+# What the options add, on the same talk: the robust detector, notes in
+# Markdown and one page to read the talk from.
+rm -rf sample/reading
+mkdir -p sample/reading
+echo
+echo "The same talk with --detector robust --html --format markdown:"
+build/src/app/stillsift --input sample/talk.mp4 --out sample/reading/slides \
+    --detector robust --html sample/reading/talk.html --format markdown \
+    >sample/reading/talk.md 2>sample/ffmpeg-reading.log
+echo "Notes: sample/reading/talk.md"
+echo "Open the reading page: file://$(pwd)/sample/reading/talk.html"

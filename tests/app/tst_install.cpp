@@ -22,12 +22,12 @@ QByteArray fileContents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The rows of the README's table of messages: message and cause, each
+// The rows of the table of messages in docs/messages.md: message and cause, each
 // without the backticks around the literal parts.
 QList<QPair<QString, QString>> readmeMessages()
 {
     const QString readme =
-        QString::fromUtf8(fileContents(sourceDir + QStringLiteral("/README.md")));
+        QString::fromUtf8(fileContents(sourceDir + QStringLiteral("/docs/messages.md")));
     const qsizetype start = readme.indexOf(QStringLiteral("\n## Exit status and messages\n"));
     if (start < 0)
         return {};
@@ -240,7 +240,7 @@ void Install::manualListsEveryMessageOfTheReadme()
     QVERIFY2(start >= heading.size() && end > start, qPrintable(page));
 
     const QList<QPair<QString, QString>> rows = readmeMessages();
-    QVERIFY2(!rows.isEmpty(), "the README's table of messages was not found");
+    QVERIFY2(!rows.isEmpty(), "the table of messages in docs/messages.md was not found");
     QCOMPARE(taggedParagraphs(page.mid(start, end - start)), rows);
 }
 
