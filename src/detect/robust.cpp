@@ -14,17 +14,6 @@ using namespace robust;
 namespace
 {
 
-// The least change of a block, in levels of 0..255, that can count as part
-// of a change of slide. Compression keeps most blocks of a still picture
-// exactly as they were and shakes a few at each key frame by up to a few
-// levels; this is above that, and far below the ink of a line of text.
-constexpr float minimumStep = 12.0f;
-
-// On a talk whose noise survives the compression, a block counts as changed
-// when it moves this many times the noise's standard deviation (see
-// noiseLevel): pure noise does so in a block or so out of ten million.
-constexpr float noiseFactor = 5.5f;
-
 // Changed blocks that touch another changed block, needed for a change: a
 // short word of text covers more, a burst of noise or a compression
 // artefact rarely lines up so.
@@ -58,19 +47,9 @@ constexpr double moverWindows = 2.0;
 // have been hidden by someone passing in front before the change.
 constexpr double changeShare = 0.25;
 
-// A change over less than this share of the picture is small: a line of
-// text. A small change over much of where another small one was a few
-// seconds before is a region that keeps changing (subtitles), not a change
-// of slide.
-constexpr double smallChangeShare = 0.05;
+// A small change over much of where another small one was within this
+// time is a region that keeps changing (subtitles), not a change of slide.
 constexpr double repeatSeconds = 8.0;
-constexpr double repeatShare = 0.5;
-
-// Where the slides are: the blocks that took part in at least two changes
-// of slide, and in this share of them. A small change mostly outside the
-// rectangle around them is in what surrounds the slides (a video call's
-// tiles and borders, a clock in a task bar), not a change of slide.
-constexpr double slideAreaShare = 0.25;
 
 enum class Phase {
     Starting, // no picture has held yet
@@ -85,32 +64,18 @@ struct RobustWalk {
 
     int holdFrames = 0;
     int videoFrames = 0;
-    qsizetype noiseSamples = 0; // how many the noise level is taken from
-    float moverDecay = 0.0f;
+    MotionMemory motion{};
+    NoiseModel noise{};
+    Alignment align{};
+    SlideArea area{};
 
     Phase phase = Phase::Starting;
     BlockGrid previous{};
     BlockGrid reference{}; // the slide's picture, averaged over its settled frames
     int referenceWeight = 0;
 
-    // Where the picture lies: the previous frame's, and that of the frame
-    // the slide settled on, from which a shaking picture is aligned.
-    int reach = 0;
-    Profiles previousProfiles{};
-    Shift previousShift{};
-    Profiles anchorProfiles{};
-    Shift anchorShift{};
-    bool recentred = false; // the frame just settled on is the new rest
-
-    std::vector<float> moverScores{};
-    std::vector<float> scoresBeforeFrame{};
-    std::vector<float> scoresBeforeChange{}; // when the pending change began
-    std::vector<unsigned char> knownBeforeChange{};
     std::vector<int> differingSince{}; // per block: first frame of its run unlike the slide
-    int freshMotionRun = 0;            // frames running with fresh motion
-    std::vector<unsigned char> knownBeforeMotion{}; // the regions that moved before it began
     std::vector<unsigned char> ignoredInVideo{};
-    std::deque<float> noiseLevels{}; // of recent pairs of frames, outside videos
     int segmentStart = 0;
     int changeStart = 0; // first frame of the pending change
     int heldFrames = 0;
@@ -120,20 +85,7 @@ struct RobustWalk {
     int keptFrame = -1;
     QImage keptPicture{};
     int videoCounter = 1;
-    std::vector<int> slideChanges{}; // per block: how many changes of slide it took part in
-    int slideChangeCount = 0;
-    int repeatFrames = 0;
-    std::vector<unsigned char> lastSmallChange{};
-    int lastSmallChangeFrame = std::numeric_limits<int>::min() / 2;
 };
-
-float changeThreshold(const RobustWalk &walk)
-{
-    if (walk.noiseLevels.empty())
-        return minimumStep;
-    const std::vector<float> levels(walk.noiseLevels.begin(), walk.noiseLevels.end());
-    return std::max(minimumStep, noiseFactor * quantile(levels, 0.5));
-}
 
 bool closeSlide(RobustWalk &walk, int endFrame)
 {
@@ -152,14 +104,14 @@ void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &pi
             const Profiles &profiles, Shift shift)
 {
     walk.phase = Phase::Settled;
-    walk.freshMotionRun = 0;
+    walk.motion.freshRun = 0;
     walk.keptFrame = frame;
     walk.keptPicture = picture;
     walk.reference = shift.x || shift.y ? blockGrid(readableFrame(picture), {}) : grid;
     walk.referenceWeight = 1;
-    walk.anchorProfiles = profiles;
-    walk.anchorShift = {};
-    walk.recentred = shift.x || shift.y;
+    walk.align.anchorProfiles = profiles;
+    walk.align.anchorShift = {};
+    walk.align.recentred = shift.x || shift.y;
     walk.differingSince.assign(grid.blocks(), -1);
 }
 
@@ -169,75 +121,11 @@ void enterVideo(RobustWalk &walk, int start, int frame, const std::vector<unsign
     walk.phase = Phase::Video;
     walk.videoStart = start;
     walk.ignoredInVideo = ignored;
-    if (walk.ignoredInVideo.size() != walk.moverScores.size())
-        walk.ignoredInVideo.assign(walk.moverScores.size(), 0);
+    if (walk.ignoredInVideo.size() != walk.motion.scores.size())
+        walk.ignoredInVideo.assign(walk.motion.scores.size(), 0);
     walk.stillStart = std::max(start, frame);
     walk.stillFrames = 1;
     walk.keptPicture = QImage();
-}
-
-// The share of the picture that changed since the previous frame, and the
-// share of it outside the regions that were known to move when this run of
-// motion began: fresh motion.
-struct Motion {
-    double share = 0.0; // of the picture
-    double freshShare = 0.0;
-};
-
-Motion trackMotion(RobustWalk &walk, const BlockGrid &grid, const Difference &sincePrevious)
-{
-    // Until the first picture holds, whatever moves is known to move.
-    if (walk.freshMotionRun == 0 || walk.phase == Phase::Starting)
-        walk.knownBeforeMotion = moverMask(walk.moverScores, grid.columns, grid.rows);
-    int moving = 0;
-    int fresh = 0;
-    for (std::size_t k = 0; k < sincePrevious.changed.size(); ++k) {
-        walk.moverScores[k] *= walk.moverDecay;
-        if (sincePrevious.changed[k]) {
-            walk.moverScores[k] += 1.0f;
-            ++moving;
-            fresh += !walk.knownBeforeMotion[k];
-        }
-    }
-    const double blocks = double(std::max<std::size_t>(1, sincePrevious.changed.size()));
-    return {moving / blocks, fresh / blocks};
-}
-
-// A first frame, or a frame of another size: nothing is known to move.
-void resetMotion(RobustWalk &walk, std::size_t blocks)
-{
-    walk.moverScores.assign(blocks, 0.0f);
-    walk.freshMotionRun = 0;
-}
-
-void forgetMotion(RobustWalk &walk, const std::vector<unsigned char> &blocks)
-{
-    if (blocks.size() != walk.moverScores.size())
-        return;
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        if (blocks[k])
-            walk.moverScores[k] = 0.0f;
-    }
-}
-
-// What changed with the slide changed once: the blocks of the change are
-// moved no more than they were before it began, so a region that moved by
-// itself (subtitles) stays known.
-void forgetChange(RobustWalk &walk, const std::vector<unsigned char> &blocks)
-{
-    if (blocks.size() != walk.moverScores.size() || walk.scoresBeforeChange.size() != blocks.size())
-        return;
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        if (blocks[k])
-            walk.moverScores[k] = std::min(walk.moverScores[k], walk.scoresBeforeChange[k]);
-    }
-}
-
-void learnNoise(RobustWalk &walk, float level)
-{
-    walk.noiseLevels.push_back(level);
-    if (qsizetype(walk.noiseLevels.size()) > walk.noiseSamples)
-        walk.noiseLevels.pop_front();
 }
 
 void followSlide(RobustWalk &walk, const BlockGrid &grid)
@@ -292,7 +180,7 @@ bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
         std::vector<unsigned char> inVideo(walk.ignoredInVideo.size());
         for (std::size_t k = 0; k < inVideo.size(); ++k)
             inVideo[k] = !walk.ignoredInVideo[k];
-        forgetMotion(walk, inVideo);
+        forgetMotion(walk.motion, inVideo);
         walk.segmentStart = walk.stillStart;
         settle(walk, frame, grid, picture, profiles, shift);
     }
@@ -314,7 +202,7 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
     }
     if (walk.heldFrames >= walk.holdFrames)
         settle(walk, frame, grid, picture, profiles, shift);
-    else if (walk.freshMotionRun >= walk.videoFrames && motion.share >= videoShare)
+    else if (walk.motion.freshRun >= walk.videoFrames && motion.share >= videoShare)
         enterVideo(walk, 0, frame, {});
     return true;
 }
@@ -326,70 +214,16 @@ void beginChange(RobustWalk &walk, int frame, const BlockGrid &grid)
     walk.phase = Phase::Pending;
     walk.changeStart = frame;
     walk.heldFrames = 1;
-    walk.scoresBeforeChange = walk.scoresBeforeFrame;
-    walk.knownBeforeChange = moverMask(walk.scoresBeforeChange, grid.columns, grid.rows);
-}
-
-void countSlideChange(RobustWalk &walk, const std::vector<unsigned char> &blocks)
-{
-    if (walk.slideChanges.size() != blocks.size())
-        walk.slideChanges.assign(blocks.size(), 0);
-    for (std::size_t k = 0; k < blocks.size(); ++k)
-        walk.slideChanges[k] += blocks[k] != 0;
-    ++walk.slideChangeCount;
-}
-
-// Until slides have changed there twice, every block may hold slides.
-bool outsideSlides(const RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
-{
-    if (walk.slideChanges.size() != fromSlide.changed.size())
-        return false;
-    const int least = std::max(2, int(std::ceil(slideAreaShare * walk.slideChangeCount)));
-    int left = grid.columns;
-    int right = -1;
-    int top = grid.rows;
-    int bottom = -1;
-    for (int y = 0; y < grid.rows; ++y)
-        for (int x = 0; x < grid.columns; ++x) {
-            if (walk.slideChanges[std::size_t(y * grid.columns + x)] < least)
-                continue;
-            left = std::min(left, x);
-            right = std::max(right, x);
-            top = std::min(top, y);
-            bottom = std::max(bottom, y);
-        }
-    if (right < 0)
-        return false;
-    std::vector<unsigned char> inside(fromSlide.changed.size(), 0);
-    for (int y = top; y <= bottom; ++y)
-        for (int x = left; x <= right; ++x)
-            inside[std::size_t(y * grid.columns + x)] = 1;
-    return overlap(fromSlide.changed, inside) < 1.0 - repeatShare;
-}
-
-bool isSmall(const Difference &fromSlide)
-{
-    const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
-    return double(changed) < smallChangeShare * double(fromSlide.changed.size());
-}
-
-bool movesAgain(RobustWalk &walk, const Difference &fromSlide, int start)
-{
-    const bool repeated = start - walk.lastSmallChangeFrame <= walk.repeatFrames &&
-                          overlap(fromSlide.changed, walk.lastSmallChange) >= repeatShare;
-    walk.lastSmallChange = fromSlide.changed;
-    walk.lastSmallChangeFrame = start;
-    return repeated;
+    walk.motion.scoresBeforeChange = walk.motion.scoresBeforeFrame;
+    walk.motion.knownBeforeChange =
+        moverMask(walk.motion.scoresBeforeChange, grid.columns, grid.rows);
 }
 
 // The region is known to move from now on, and the slide's picture is
 // taken as it shows now.
 void absorbMover(RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
 {
-    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
-        if (fromSlide.changed[k])
-            walk.moverScores[k] = std::max(walk.moverScores[k], moverScore + 1.0f);
-    }
+    markMoving(walk.motion, fromSlide.changed);
     walk.phase = Phase::Settled;
     walk.reference = grid;
     walk.referenceWeight = 1;
@@ -400,22 +234,22 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
                const std::vector<unsigned char> &movers, float threshold, const Profiles &profiles,
                Shift shift)
 {
-    if (walk.freshMotionRun >= walk.videoFrames) {
+    if (walk.motion.freshRun >= walk.videoFrames) {
         // The video starts where the picture first gave way.
         // A slide keeps its kept frame, even when its picture held while
         // a region began to move.
         const int start = walk.phase == Phase::Pending
                               ? walk.changeStart
-                              : std::max(walk.keptFrame + 1, frame - walk.freshMotionRun);
+                              : std::max(walk.keptFrame + 1, frame - walk.motion.freshRun);
         const bool kept = closeSlide(walk, start - 1);
-        enterVideo(walk, start, frame, walk.knownBeforeMotion);
+        enterVideo(walk, start, frame, walk.motion.knownBeforeRun);
         return kept;
     }
     // While a change is pending, what moves with it (someone walking in
     // front, say) is part of it, not a region that moves by itself.
     const std::vector<unsigned char> &ignored =
-        walk.phase == Phase::Pending && walk.knownBeforeChange.size() == movers.size()
-            ? walk.knownBeforeChange
+        walk.phase == Phase::Pending && walk.motion.knownBeforeChange.size() == movers.size()
+            ? walk.motion.knownBeforeChange
             : movers;
     const Difference fromSlide = compareGrids(walk.reference, grid, ignored, threshold);
     trackDiffering(walk, frame, fromSlide);
@@ -440,7 +274,8 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
     // many steps it took to settle.
     const int start = changeFrame(walk, fromSlide);
     const bool small = isSmall(fromSlide);
-    if (small && (movesAgain(walk, fromSlide, start) || outsideSlides(walk, fromSlide, grid))) {
+    if (small &&
+        (movesAgain(walk.area, fromSlide, start) || outsideSlides(walk.area, fromSlide, grid))) {
         absorbMover(walk, fromSlide, grid);
         return true;
     }
@@ -449,26 +284,11 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
     // A small change is remembered as motion, so that the region that
     // keeps changing so is known.
     if (!small) {
-        forgetChange(walk, fromSlide.changed);
-        countSlideChange(walk, fromSlide.changed);
+        forgetChange(walk.motion, fromSlide.changed);
+        countSlideChange(walk.area, fromSlide.changed);
     }
     settle(walk, frame, grid, picture, profiles, shift);
     return kept;
-}
-
-// Where the picture lies: against the frame the slide settled on while it
-// still shows much of it (someone in front, a build), else against the
-// previous frame; where neither matches, where the previous frame lay.
-Shift alignment(const RobustWalk &walk, const Profiles &profiles)
-{
-    Shift shift = walk.previousShift;
-    if (const std::optional<Shift> step = shiftBetween(walk.anchorProfiles, profiles, walk.reach))
-        shift = {walk.anchorShift.x + step->x, walk.anchorShift.y + step->y};
-    else if (const std::optional<Shift> step =
-                 shiftBetween(walk.previousProfiles, profiles, walk.reach))
-        shift = {walk.previousShift.x + step->x, walk.previousShift.y + step->y};
-    return {std::clamp(shift.x, -walk.reach, walk.reach),
-            std::clamp(shift.y, -walk.reach, walk.reach)};
 }
 
 bool step(RobustWalk &walk, int frame, const QImage &picture)
@@ -476,16 +296,16 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
     const QImage readable = readableFrame(picture);
     const Profiles profiles = lineProfiles(readable);
     const bool sameSize = frame > 0 &&
-                          profiles.columns.size() == walk.previousProfiles.columns.size() &&
-                          profiles.rows.size() == walk.previousProfiles.rows.size();
-    walk.reach = shiftReach(readable);
-    const Shift shift = sameSize ? alignment(walk, profiles) : Shift{};
+                          profiles.columns.size() == walk.align.previousProfiles.columns.size() &&
+                          profiles.rows.size() == walk.align.previousProfiles.rows.size();
+    walk.align.reach = shiftReach(readable);
+    const Shift shift = sameSize ? alignment(walk.align, profiles) : Shift{};
     if (!sameSize)
-        walk.anchorProfiles = {};
+        walk.align.anchorProfiles = {};
     const BlockGrid grid = blockGrid(readable, shift);
     Motion motion;
     if (!sameSize || !sameShape(walk.previous, grid)) {
-        resetMotion(walk, grid.blocks());
+        resetMotion(walk.motion, grid.blocks());
     } else {
         // The noise is learnt before the frame is judged, so that the first
         // frames of a noisy talk are judged by its noise already; the
@@ -493,14 +313,17 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
         const std::vector<float> sincePrevious =
             residualsBetween(walk.previous, grid, std::vector<unsigned char>(grid.blocks(), 0));
         if (walk.phase != Phase::Video)
-            learnNoise(walk, noiseLevel(sincePrevious,
-                                        moverMask(walk.moverScores, grid.columns, grid.rows)));
-        walk.scoresBeforeFrame = walk.moverScores;
-        motion = trackMotion(walk, grid, changesAbove(sincePrevious, changeThreshold(walk), grid));
-        walk.freshMotionRun = motion.freshShare >= freshMotionShare ? walk.freshMotionRun + 1 : 0;
+            learnNoise(walk.noise, noiseLevel(sincePrevious, moverMask(walk.motion.scores,
+                                                                       grid.columns, grid.rows)));
+        walk.motion.scoresBeforeFrame = walk.motion.scores;
+        motion = trackMotion(walk.motion, grid,
+                             changesAbove(sincePrevious, changeThreshold(walk.noise), grid),
+                             walk.phase == Phase::Starting);
+        walk.motion.freshRun = motion.freshShare >= freshMotionShare ? walk.motion.freshRun + 1 : 0;
     }
-    const float threshold = changeThreshold(walk);
-    const std::vector<unsigned char> movers = moverMask(walk.moverScores, grid.columns, grid.rows);
+    const float threshold = changeThreshold(walk.noise);
+    const std::vector<unsigned char> movers =
+        moverMask(walk.motion.scores, grid.columns, grid.rows);
 
     bool kept = true;
     switch (walk.phase) {
@@ -515,10 +338,10 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
         kept = stepVideo(walk, frame, grid, picture, threshold, profiles, shift);
         break;
     }
-    walk.previous = walk.recentred ? walk.reference : grid;
-    walk.previousProfiles = profiles;
-    walk.previousShift = walk.recentred ? Shift{} : shift;
-    walk.recentred = false;
+    walk.previous = walk.align.recentred ? walk.reference : grid;
+    walk.align.previousProfiles = profiles;
+    walk.align.previousShift = walk.align.recentred ? Shift{} : shift;
+    walk.align.recentred = false;
     return kept;
 }
 
@@ -556,9 +379,9 @@ bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Ti
     const double window = double(std::max(1, options.videoWindow));
     walk.holdFrames = 1 + framesIn(holdSeconds, fps);
     walk.videoFrames = framesIn(std::max(minimumVideoSeconds, window), fps);
-    walk.noiseSamples = framesIn(noiseSeconds, fps);
-    walk.repeatFrames = framesIn(repeatSeconds, fps);
-    walk.moverDecay = float(std::exp(-1.0 / (moverWindows * window * fps)));
+    walk.noise.samples = framesIn(noiseSeconds, fps);
+    walk.area.repeatFrames = framesIn(repeatSeconds, fps);
+    walk.motion.decay = float(std::exp(-1.0 / (moverWindows * window * fps)));
 
     QImage picture;
     int frame = 0;

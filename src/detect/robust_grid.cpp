@@ -272,4 +272,16 @@ BlockGrid blockGrid(const QImage &readable, Shift shift)
     return grid;
 }
 
+Shift alignment(const Alignment &align, const Profiles &profiles)
+{
+    Shift shift = align.previousShift;
+    if (const std::optional<Shift> step = shiftBetween(align.anchorProfiles, profiles, align.reach))
+        shift = {align.anchorShift.x + step->x, align.anchorShift.y + step->y};
+    else if (const std::optional<Shift> step =
+                 shiftBetween(align.previousProfiles, profiles, align.reach))
+        shift = {align.previousShift.x + step->x, align.previousShift.y + step->y};
+    return {std::clamp(shift.x, -align.reach, align.reach),
+            std::clamp(shift.y, -align.reach, align.reach)};
+}
+
 } // namespace robust

@@ -6,6 +6,8 @@
 
 #include <QImage>
 
+#include <deque>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -98,5 +100,106 @@ std::vector<unsigned char> grownMask(const std::vector<unsigned char> &mask, int
 
 // The share of the set blocks that lie inside mask.
 double overlap(const std::vector<unsigned char> &blocks, const std::vector<unsigned char> &mask);
+
+// What the walk remembers of motion: how often each block moved, fading
+// with time, and the regions known to move when a change or a run of
+// motion began.
+struct MotionMemory {
+    float decay = 0.0f; // per frame
+    std::vector<float> scores{};
+    std::vector<float> scoresBeforeFrame{};
+    std::vector<float> scoresBeforeChange{}; // when the pending change began
+    std::vector<unsigned char> knownBeforeChange{};
+    int freshRun = 0;                            // frames running with fresh motion
+    std::vector<unsigned char> knownBeforeRun{}; // the regions that moved before it began
+};
+
+// The share of the picture that changed since the previous frame, and the
+// share of it outside the regions that were known to move when this run of
+// motion began: fresh motion.
+struct Motion {
+    double share = 0.0; // of the picture
+    double freshShare = 0.0;
+};
+
+// Counts the blocks that changed since the previous frame into the fading
+// scores. Until the first picture holds (starting), whatever moves is known
+// to move.
+Motion trackMotion(MotionMemory &memory, const BlockGrid &grid, const Difference &sincePrevious,
+                   bool starting);
+
+// A first frame, or a frame of another size: nothing is known to move.
+void resetMotion(MotionMemory &memory, std::size_t blocks);
+
+// The blocks forget that they moved.
+void forgetMotion(MotionMemory &memory, const std::vector<unsigned char> &blocks);
+
+// What changed with the slide changed once: the blocks of the change are
+// moved no more than they were before it began, so a region that moved by
+// itself (subtitles) stays known.
+void forgetChange(MotionMemory &memory, const std::vector<unsigned char> &blocks);
+
+// The region is known to move from now on.
+void markMoving(MotionMemory &memory, const std::vector<unsigned char> &blocks);
+
+// ---- the talk's noise
+
+// The noise of recent pairs of frames, outside videos, and the threshold
+// it sets for a block's change.
+struct NoiseModel {
+    qsizetype samples = 0; // how many the level is taken from
+    std::deque<float> levels{};
+};
+
+void learnNoise(NoiseModel &noise, float level);
+
+// The least change of a block that counts: above the talk's noise, and
+// never below minimumStep.
+float changeThreshold(const NoiseModel &noise);
+
+// ---- alignment on the camera's shake
+
+// Where the picture lies: the previous frame's, and that of the frame the
+// slide settled on, from which a shaking picture is aligned.
+struct Alignment {
+    int reach = 0;
+    Profiles previousProfiles{};
+    Shift previousShift{};
+    Profiles anchorProfiles{};
+    Shift anchorShift{};
+    bool recentred = false; // the frame just settled on is the new rest
+};
+
+// Where the picture lies: against the frame the slide settled on while it
+// still shows much of it (someone in front, a build), else against the
+// previous frame; where neither matches, where the previous frame lay.
+Shift alignment(const Alignment &align, const Profiles &profiles);
+
+// ---- where the slides are
+
+// The blocks that took part in changes of slide, and the small changes seen
+// last, from which a change in what surrounds the slides, or in a region
+// that keeps changing, is told from a change of slide.
+struct SlideArea {
+    int repeatFrames = 0;
+    std::vector<int> slideChanges{}; // per block: how many changes of slide it took part in
+    int slideChangeCount = 0;
+    std::vector<unsigned char> lastSmallChange{};
+    int lastSmallChangeFrame = std::numeric_limits<int>::min() / 2;
+};
+
+void countSlideChange(SlideArea &area, const std::vector<unsigned char> &blocks);
+
+// Whether a change lies mostly outside the rectangle around where slides
+// changed before; until slides have changed there twice, every block may
+// hold slides.
+bool outsideSlides(const SlideArea &area, const Difference &fromSlide, const BlockGrid &grid);
+
+// A change over a small share of the picture: a line of text.
+bool isSmall(const Difference &fromSlide);
+
+// Whether a small change starting at start lies over much of where the
+// last one was, a few seconds before; it is remembered as the last.
+bool movesAgain(SlideArea &area, const Difference &fromSlide, int start);
 
 } // namespace robust
