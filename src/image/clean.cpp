@@ -1,5 +1,6 @@
 #include "image.h"
 #include "imagemat.h"
+#include "surface.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -82,13 +83,7 @@ uchar medianOf(const uchar *const *rows, int count, int offset, uchar *values)
 constexpr int gridColumns = 16;
 constexpr int gridRows = 12;
 
-double surfaceAt(const cv::Mat &coefficients, double x, double y)
-{
-    const double *k = coefficients.ptr<double>();
-    return k[0] + k[1] * x + k[2] * y + k[3] * x * x + k[4] * x * y + k[5] * y * y;
-}
-
-std::optional<std::array<cv::Mat, 3>> paperSurfaces(const QImage &picture)
+std::optional<std::array<Quadratic, 3>> paperSurfaces(const QImage &picture)
 {
     // The brightest pixels of a cell, made a little smaller first so that
     // noise does not count as paper.
@@ -130,34 +125,32 @@ std::optional<std::array<cv::Mat, 3>> paperSurfaces(const QImage &picture)
             std::max({white[0], white[1], white[2]}) - std::min({white[0], white[1], white[2]});
         used[k] = levels[k] >= 0.7 * paper && spread <= 0.35 * levels[k];
     }
-    std::array<cv::Mat, 3> surfaces;
+    std::array<Quadratic, 3> surfaces;
+    std::array<std::vector<cv::Point3d>, 3> samples;
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        const double x = (double(k % gridColumns) + 0.5) / gridColumns - 0.5;
+        const double y = (double(k / gridColumns) + 0.5) / gridRows - 0.5;
+        for (std::size_t c = 0; c < 3; ++c)
+            samples[c].emplace_back(x, y, whites[k][int(c)]);
+    }
     for (int round = 0; round < 3; ++round) {
-        cv::Mat a(0, 6, CV_64F);
-        std::array<cv::Mat, 3> b{cv::Mat(0, 1, CV_64F), cv::Mat(0, 1, CV_64F),
-                                 cv::Mat(0, 1, CV_64F)};
+        int cells = 0;
         for (std::size_t k = 0; k < levels.size(); ++k) {
-            const double x = (double(k % gridColumns) + 0.5) / gridColumns - 0.5;
-            const double y = (double(k / gridColumns) + 0.5) / gridRows - 0.5;
             if (round > 0 && used[k])
-                used[k] = levels[k] >= 0.93 * surfaceAt(surfaces[1], x, y);
-            if (!used[k])
-                continue;
-            const cv::Mat row = (cv::Mat_<double>(1, 6) << 1, x, y, x * x, x * y, y * y);
-            a.push_back(row);
-            for (int c = 0; c < 3; ++c)
-                b[std::size_t(c)].push_back(whites[k][c]);
+                used[k] = levels[k] >= 0.93 * surfaces[1].at(samples[1][k].x, samples[1][k].y);
+            cells += used[k];
         }
-        if (paper < 96 || a.rows < gridColumns * gridRows / 2)
+        if (paper < 96 || cells < gridColumns * gridRows / 2)
             return std::nullopt;
         for (std::size_t c = 0; c < 3; ++c)
-            cv::solve(a, b[c], surfaces[c], cv::DECOMP_SVD);
+            surfaces[c] = fittedQuadratic(samples[c], used);
     }
     return surfaces;
 }
 
 // How much the paper's level varies over the picture, as the darkest over
 // the brightest of its samples.
-double evenness(const std::array<cv::Mat, 3> &surfaces)
+double evenness(const std::array<Quadratic, 3> &surfaces)
 {
     double darkest = 1e9;
     double brightest = 0.0;
@@ -165,7 +158,7 @@ double evenness(const std::array<cv::Mat, 3> &surfaces)
         for (int gx = 0; gx <= 4; ++gx) {
             const double x = gx / 4.0 - 0.5;
             const double y = gy / 4.0 - 0.5;
-            const double level = surfaceAt(surfaces[1], x, y);
+            const double level = surfaces[1].at(x, y);
             darkest = std::min(darkest, level);
             brightest = std::max(brightest, level);
         }
@@ -241,7 +234,7 @@ QImage flattenedLight(const QImage &picture)
     if (picture.isNull())
         return picture;
     const QImage source = rgb32(picture);
-    const std::optional<std::array<cv::Mat, 3>> surfaces = paperSurfaces(source);
+    const std::optional<std::array<Quadratic, 3>> surfaces = paperSurfaces(source);
     // Light even to a tenth is left as it is: a screen recording is.
     if (!surfaces || evenness(*surfaces) > 0.9)
         return picture;
@@ -257,7 +250,7 @@ QImage flattenedLight(const QImage &picture)
             int channel[3];
             const int value[3] = {qBlue(in[x]), qGreen(in[x]), qRed(in[x])};
             for (std::size_t c = 0; c < 3; ++c) {
-                const double paper = std::max(16.0, surfaceAt((*surfaces)[c], fx, fy));
+                const double paper = std::max(16.0, (*surfaces)[std::size_t(c)].at(fx, fy));
                 channel[c] = std::clamp(int(value[c] * 255.0 / paper + 0.5), 0, 255);
             }
             out[x] = qRgb(channel[2], channel[1], channel[0]);

@@ -1,5 +1,7 @@
 #include "image.h"
 #include "imagemat.h"
+#include "region_internal.h"
+#include "surface.h"
 
 #include <QLineF>
 
@@ -15,16 +17,8 @@ namespace
 // within a few pixels, and noise averages out.
 constexpr int analysisWidth = 480;
 
-// Levels by which a pixel must differ from the wall around the slide to be
-// part of what stands out from it.
-constexpr int wallTolerance = 8;
-
 // Levels within which a pixel counts as the colour of a bar.
 constexpr int plainTolerance = 10;
-
-// What lies around a slide (bars, a wall, the background of a call) is
-// darker than this; a frame whose edge is brighter is the slide itself.
-constexpr int brightestWall = 64;
 
 // A column at the side of what stands out is a bar when this much of it is
 // wall: a picture laid over the bar (a speaker's camera, say) may cover the
@@ -69,39 +63,6 @@ Analysis analysed(const QImage &frame)
     return analysis;
 }
 
-struct Quadratic {
-    double k[6] = {};
-    double at(double x, double y) const
-    {
-        return k[0] + k[1] * x + k[2] * y + k[3] * x * x + k[4] * x * y + k[5] * y * y;
-    }
-};
-
-// The quadratic through (x, y, value) samples, x and y from -0.5 to 0.5,
-// in the least-squares sense; only the samples that used says.
-Quadratic fitted(const std::vector<cv::Point3d> &samples, const std::vector<bool> &used)
-{
-    cv::Mat a(0, 6, CV_64F);
-    cv::Mat b(0, 1, CV_64F);
-    for (std::size_t k = 0; k < samples.size(); ++k) {
-        if (!used[k])
-            continue;
-        const double x = samples[k].x;
-        const double y = samples[k].y;
-        const cv::Mat row = (cv::Mat_<double>(1, 6) << 1, x, y, x * x, x * y, y * y);
-        a.push_back(row);
-        b.push_back(samples[k].z);
-    }
-    Quadratic quadratic;
-    if (a.rows < 6)
-        return quadratic;
-    cv::Mat coefficients;
-    cv::solve(a, b, coefficients, cv::DECOMP_SVD);
-    for (int k = 0; k < 6; ++k)
-        quadratic.k[k] = coefficients.at<double>(k);
-    return quadratic;
-}
-
 double median(std::vector<double> values)
 {
     if (values.empty())
@@ -143,7 +104,7 @@ std::optional<cv::Mat> wallLevels(const cv::Mat &grey)
         const double limit = std::max(6.0, 2.5 * median(residuals));
         for (std::size_t k = 0; k < samples.size(); ++k)
             used[k] = residuals[k] <= limit;
-        wall = fitted(samples, used);
+        wall = fittedQuadratic(samples, used);
     }
     cv::Mat levels(grey.size(), CV_32F);
     for (int y = 0; y < grey.rows; ++y)
@@ -259,77 +220,6 @@ bool pagedInScreen(const cv::Mat &grey, const cv::Rect &area, bool columns, int 
            wallShare(second, step, count, exact) >= exactShare;
 }
 
-// Corners top-left, top-right, bottom-right, bottom-left.
-std::array<cv::Point2f, 4> ordered(const std::vector<cv::Point> &points)
-{
-    std::array<cv::Point2f, 4> corners;
-    const auto pick = [&](auto key) {
-        return cv::Point2f(
-            *std::max_element(points.begin(), points.end(),
-                              [&](cv::Point a, cv::Point b) { return key(a) < key(b); }));
-    };
-    corners[0] = pick([](cv::Point p) { return -(p.x + p.y); });
-    corners[1] = pick([](cv::Point p) { return p.x - p.y; });
-    corners[2] = pick([](cv::Point p) { return p.x + p.y; });
-    corners[3] = pick([](cv::Point p) { return p.y - p.x; });
-    return corners;
-}
-
-// The outline as four corners, when it has about four.
-std::optional<std::array<cv::Point2f, 4>> quadrilateral(const std::vector<cv::Point> &hull)
-{
-    std::vector<cv::Point> approx;
-    cv::approxPolyDP(hull, approx, 0.02 * cv::arcLength(hull, true), true);
-    if (approx.size() == 4 && cv::isContourConvex(approx))
-        return ordered(approx);
-    return std::nullopt;
-}
-
-double length(cv::Point2f a, cv::Point2f b)
-{
-    return std::hypot(double(a.x - b.x), double(a.y - b.y));
-}
-
-// Width over height of the rectangle that the corners show in perspective,
-// for a camera looking at its picture's middle (the whiteboard method);
-// the ratio of the mean sides when the sides are parallel.
-double aspectOf(const std::array<QPointF, 4> &corners, QSizeF frame)
-{
-    const cv::Vec3d centre(frame.width() / 2, frame.height() / 2, 0.0);
-    const auto at = [&](int k) {
-        return cv::Vec3d(corners[std::size_t(k)].x(), corners[std::size_t(k)].y(), 1.0) - centre;
-    };
-    const cv::Vec3d m1 = at(0), m2 = at(1), m3 = at(3), m4 = at(2);
-    const double sides =
-        (length(cv::Point2f(float(m1[0]), float(m1[1])), cv::Point2f(float(m2[0]), float(m2[1]))) +
-         length(cv::Point2f(float(m3[0]), float(m3[1])), cv::Point2f(float(m4[0]), float(m4[1])))) /
-        std::max(1e-9, length(cv::Point2f(float(m1[0]), float(m1[1])),
-                              cv::Point2f(float(m3[0]), float(m3[1]))) +
-                           length(cv::Point2f(float(m2[0]), float(m2[1])),
-                                  cv::Point2f(float(m4[0]), float(m4[1]))));
-    const double k2 = m1.cross(m4).dot(m3) / m2.cross(m4).dot(m3);
-    const double k3 = m1.cross(m4).dot(m2) / m3.cross(m4).dot(m2);
-    const cv::Vec3d n2 = k2 * m2 - m1;
-    const cv::Vec3d n3 = k3 * m3 - m1;
-    const double f2 = -(n2[0] * n3[0] + n2[1] * n3[1]) / (n2[2] * n3[2]);
-    if (!std::isfinite(f2) || f2 <= 0.0 || std::abs(n2[2] * n3[2]) < 1e-9)
-        return sides;
-    const double ratio = std::sqrt((n2[0] * n2[0] / f2 + n2[1] * n2[1] / f2 + n2[2] * n2[2]) /
-                                   (n3[0] * n3[0] / f2 + n3[1] * n3[1] / f2 + n3[2] * n3[2]));
-    return std::isfinite(ratio) && ratio > 0.3 && ratio < 4.0 ? ratio : sides;
-}
-
-// Slides come in a few shapes; a measured shape close to one is taken to
-// be that one.
-double snappedAspect(double aspect, double within)
-{
-    for (const double common : {4.0 / 3.0, 16.0 / 9.0, 16.0 / 10.0}) {
-        if (std::abs(aspect / common - 1.0) < within)
-            return common;
-    }
-    return aspect;
-}
-
 SlideRegion uprightRegion(const QRect &rect)
 {
     SlideRegion region;
@@ -433,67 +323,6 @@ cv::Rect grownToShape(const cv::Rect &area, const cv::Mat &grey, const cv::Mat &
     return (area | band) & cv::Rect(0, 0, grey.cols, grey.rows);
 }
 
-// The mean grey level of the pixels of picture from from on, count steps of
-// step.
-double meanLevel(const QImage &picture, QPoint from, QPoint step, int count)
-{
-    double sum = 0.0;
-    for (int k = 0; k < count; ++k) {
-        const QPoint p = from + step * k;
-        sum += qGray(reinterpret_cast<const QRgb *>(picture.constScanLine(p.y()))[p.x()]);
-    }
-    return sum / std::max(1, count);
-}
-
-// One edge of an upright slide placed at full resolution: where, within
-// reach of where the small picture put it, the level steps most across the
-// edge, measured over the middle of its length. The edge stays where it is
-// when no step stands out.
-int refinedEdge(const QImage &picture, const QRect &rect, int side, int reach)
-{
-    const bool vertical = side == 0 || side == 2; // left or right
-    const int length = vertical ? rect.height() : rect.width();
-    const QPoint along = vertical ? QPoint(0, 1) : QPoint(1, 0);
-    const QPoint across = vertical ? QPoint(1, 0) : QPoint(0, 1);
-    const int edge = side == 0   ? rect.left()
-                     : side == 1 ? rect.top()
-                     : side == 2 ? rect.right() + 1
-                                 : rect.bottom() + 1;
-    const int limit = vertical ? picture.width() : picture.height();
-    const QPoint start =
-        vertical ? QPoint(0, rect.top() + length / 5) : QPoint(rect.left() + length / 5, 0);
-    const int count = length * 3 / 5;
-    // An edge on the frame's edge stays there, and so does one along a dark
-    // band of the slide (a title band as dark as the wall), whose steps are
-    // those of its text.
-    const int inward = side < 2 ? 1 : -1;
-    const int band = std::clamp(edge + inward * 2 * reach, 0, limit - 1);
-    if (edge <= 0 || edge >= limit ||
-        meanLevel(picture, start + across * band, along, count) < brightestWall)
-        return edge;
-    int best = edge;
-    double bestStep = wallTolerance;
-    for (int at = std::max(1, edge - reach); at <= std::min(limit - 1, edge + reach); ++at) {
-        const double before = meanLevel(picture, start + across * (at - 1), along, count);
-        const double after = meanLevel(picture, start + across * at, along, count);
-        if (std::abs(after - before) > bestStep) {
-            bestStep = std::abs(after - before);
-            best = at;
-        }
-    }
-    return best;
-}
-
-QRect refined(const QImage &picture, const QRect &rect, int reach)
-{
-    const int left = refinedEdge(picture, rect, 0, reach);
-    const int top = refinedEdge(picture, rect, 1, reach);
-    const int right = refinedEdge(picture, rect, 2, reach);
-    const int bottom = refinedEdge(picture, rect, 3, reach);
-    return right > left && bottom > top ? QRect(QPoint(left, top), QPoint(right - 1, bottom - 1))
-                                        : rect;
-}
-
 // An upright slide: the area the patch fills, without the bars of a page
 // shown in a screen of another shape.
 std::optional<SlideRegion> uprightSlide(const Analysis &analysis, const cv::Mat &wall,
@@ -554,11 +383,6 @@ std::optional<SlideRegion> slantedSlide(const Analysis &analysis,
     return region;
 }
 
-} // namespace
-
-namespace
-{
-
 // The slide in picture, straight or slanted.
 std::optional<SlideRegion> regionIn(const QImage &picture)
 {
@@ -580,21 +404,6 @@ std::optional<SlideRegion> regionIn(const QImage &picture)
     return quad ? slantedSlide(analysis, *quad, picture.size()) : std::nullopt;
 }
 
-// The perspective mapping of the region's upright picture onto the frame,
-// in OpenCV's pixel-centre coordinates.
-cv::Mat uprightToFrame(const SlideRegion &region)
-{
-    std::array<cv::Point2f, 4> corners;
-    for (std::size_t k = 0; k < 4; ++k)
-        corners[k] =
-            cv::Point2f(float(region.corners[k].x()) - 0.5f, float(region.corners[k].y()) - 0.5f);
-    const float w = float(region.size.width()) - 0.5f;
-    const float h = float(region.size.height()) - 0.5f;
-    const std::array<cv::Point2f, 4> upright{cv::Point2f(-0.5f, -0.5f), cv::Point2f(w, -0.5f),
-                                             cv::Point2f(w, h), cv::Point2f(-0.5f, h)};
-    return cv::getPerspectiveTransform(upright.data(), corners.data());
-}
-
 } // namespace
 
 std::optional<SlideRegion> findSlideRegion(const QImage &frame)
@@ -603,16 +412,4 @@ std::optional<SlideRegion> findSlideRegion(const QImage &frame)
         return std::nullopt;
     const QImage picture = rgb32(frame);
     return regionIn(picture);
-}
-
-QImage straightened(const QImage &frame, const SlideRegion &region)
-{
-    if (!region.rect.isNull())
-        return frame.copy(region.rect);
-    const QImage picture = rgb32(frame);
-    QImage result(region.size, QImage::Format_RGB32);
-    cv::Mat target = matOf(result);
-    cv::warpPerspective(matOf(picture), target, uprightToFrame(region), target.size(),
-                        cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-    return result;
 }
