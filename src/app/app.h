@@ -5,6 +5,7 @@
 #include "detect.h"
 #include "frames.h"
 #include "image.h"
+#include "ocr.h"
 #include "output.h"
 
 #include <QCommandLineParser>
@@ -190,6 +191,17 @@ std::optional<RunError> talkFromFrameFiles(const RunOptions &options, Talk *talk
 // written before a failure stay.
 std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk);
 
-// Reads the words of every slide into its record when --ocr asked for
-// them, and writes the PDF and the HTML page when they were asked for.
+// A reader of the slides' words when --ocr asks for them, else none.
+std::shared_ptr<SlideReader> startReading(const RunOptions &options);
+
+// A stage that hands each slide's picture to reader (when there is one)
+// and then to next (when there is one).
+RecordSink readingSlides(RecordSink next, std::shared_ptr<SlideReader> reader);
+
+// Waits for reader to read the last slides handed to it and puts each
+// slide's words into its record; a repeat takes those of the slide it
+// repeats. Nothing without a reader.
+std::optional<RunError> wordsRead(std::shared_ptr<SlideReader> reader, QList<SlideRecord> *records);
+
+// Writes the PDF and the HTML page when they were asked for.
 std::optional<RunError> writeReadingAids(const RunOptions &options, Talk *talk, RunSummary *run);

@@ -4,6 +4,8 @@
 
 #include <QList>
 
+#include <map>
+
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QObject>
@@ -38,34 +40,6 @@ bool stopAsked()
     return interruptSignal() != 0;
 }
 
-// Each picture is read once: a repeat takes the words of the slide whose
-// file it shows.
-std::optional<RunError> readTexts(const RunOptions &options, QList<SlideRecord> *records)
-{
-    QStringList images;
-    for (const SlideRecord &record : *records) {
-        if (!record.isVideo() && record.repeatOf == 0)
-            images.append(record.image);
-    }
-    QStringList texts;
-    QString failure;
-    const OcrControl control{stopAsked,
-                             countingProgress(QObject::tr("Reading slides"), int(images.size()))};
-    if (!readSlideTexts(images, options.ocrLanguages, control, &texts, &failure))
-        return failure.isEmpty() ? std::nullopt
-                                 : std::optional(RunError{RunError::ReadWords, {}, failure});
-    qsizetype nextText = 0;
-    QStringList bySlideNumber;
-    for (SlideRecord &record : *records) {
-        if (record.isVideo())
-            continue;
-        record.text =
-            record.repeatOf == 0 ? texts.at(nextText++) : bySlideNumber.value(record.repeatOf - 1);
-        bySlideNumber.append(record.text);
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
@@ -77,15 +51,51 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
     return std::make_unique<QGuiApplication>(argc, argv);
 }
 
+std::shared_ptr<SlideReader> startReading(const RunOptions &options)
+{
+    if (options.ocrLanguages.isEmpty())
+        return nullptr;
+    return startSlideReader(options.ocrLanguages, {stopAsked, {}});
+}
+
+RecordSink readingSlides(RecordSink next, std::shared_ptr<SlideReader> reader)
+{
+    if (!reader)
+        return next;
+    return [next = std::move(next), reader](SlideRecord &slide, const QImage &picture) {
+        return readLater(*reader, slide.number, picture) && (!next || next(slide, picture));
+    };
+}
+
+std::optional<RunError> wordsRead(std::shared_ptr<SlideReader> reader, QList<SlideRecord> *records)
+{
+    if (!reader)
+        return std::nullopt;
+    std::map<int, QString> texts;
+    QString failure;
+    {
+        // The slides read while the walk went on leave only the last few.
+        const std::function<void(int)> progress = countingProgress(
+            QObject::tr("Reading slides"),
+            int(std::count_if(records->cbegin(), records->cend(), [](const SlideRecord &record) {
+                return !record.isVideo() && record.repeatOf == 0;
+            })));
+        progress(0);
+        if (!finishReading(std::move(reader), &texts, &failure))
+            return failure.isEmpty() ? std::nullopt
+                                     : std::optional(RunError{RunError::ReadWords, {}, failure});
+    }
+    // A repeat shows the picture of the slide it repeats, read once.
+    for (SlideRecord &record : *records) {
+        if (!record.isVideo())
+            record.text = texts[record.repeatOf > 0 ? record.repeatOf : record.number];
+    }
+    return std::nullopt;
+}
+
 std::optional<RunError> writeReadingAids(const RunOptions &options, Talk *talk, RunSummary *run)
 {
-    if (!options.ocrLanguages.isEmpty()) {
-        if (const std::optional<RunError> error = readTexts(options, &talk->records))
-            return error;
-        if (stopAsked())
-            return std::nullopt;
-        run->textsRead = true;
-    }
+    run->textsRead = !options.ocrLanguages.isEmpty();
     QString failure;
     if (!options.pdfPath.isEmpty() &&
         !writeSlidesPdf(options.pdfPath, talk->records, QFileInfo(options.input).fileName(),

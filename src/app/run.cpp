@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QObject>
 
+#include <map>
+
 namespace
 {
 
@@ -90,6 +92,7 @@ std::optional<RunError> walkTalk(FrameFeed feed, const RunOptions &options, Talk
     SlideImaging imaging;
     SlideFailure slideFailure;
     QList<SlideRecord> slides;
+    std::shared_ptr<SlideReader> reader = startReading(options);
     bool walked = false;
     {
         // The frame source and the slide stages go at the end of this
@@ -98,17 +101,28 @@ std::optional<RunError> walkTalk(FrameFeed feed, const RunOptions &options, Talk
         // the stages, which clean with the frames it holds.
         const FrameSource frames =
             imagingFrames(stopOnInterrupt(std::move(feed.frames)), options, &imaging);
+        // Each slide's words are read from its picture as it goes to be
+        // written, on the reader's threads while the walk goes on.
         const RecordSink stages =
             encodesSlides(options) || !feed.framesAreFiles
-                ? imagingStages(slideWriter(QDir(options.outDir), &slideFailure), options, imaging)
-                : RecordSink();
+                ? imagingStages(
+                      readingSlides(slideWriter(QDir(options.outDir), &slideFailure), reader),
+                      options, imaging)
+                : readingSlides(RecordSink(), reader);
         walked = segmentTimeline(frames, detectOptions(options), &talk->timeline,
                                  recordingSlides(&slides, stages));
     }
-    if (!walked || !slideFailure.path.isEmpty())
+    if (!walked || !slideFailure.path.isEmpty()) {
+        // A reader that failed refused the slide that stopped the walk.
+        QString readerFailure;
+        std::map<int, QString> unused;
+        if (reader && !finishReading(std::move(reader), &unused, &readerFailure) &&
+            !readerFailure.isEmpty())
+            return RunError{RunError::ReadWords, {}, readerFailure};
         return walkFailure(imaging, slideFailure, feed.failure);
+    }
     talk->records = talkRecords(talk->timeline, slides);
-    return std::nullopt;
+    return wordsRead(std::move(reader), &talk->records);
 }
 
 std::optional<RunError> talkFromFrameFiles(const RunOptions &options, Talk *talk)

@@ -10,11 +10,42 @@
 
 #include <omp.h>
 
-#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+struct SlideReader {
+    SlideReader(const QString &languages, const OcrControl &control);
+    ~SlideReader();
+    Q_DISABLE_COPY_MOVE(SlideReader)
+
+    // Under mutex, as the caller fails to hand over or a thread to start.
+    void fail(const QString &reason)
+    {
+        if (!failed)
+            failure = reason;
+        failed = true;
+        changed.notify_all();
+    }
+
+    const QString languages;
+    const OcrControl control;
+    std::size_t queueLimit = 1;
+
+    std::mutex mutex; // guards what follows
+    std::condition_variable changed;
+    std::deque<std::pair<int, QImage>> queue; // slide number and picture
+    std::map<int, QString> texts;
+    bool closing = false;
+    bool failed = false;
+    QString failure;
+
+    std::vector<std::thread> threads;
+};
 
 namespace
 {
@@ -90,56 +121,38 @@ QString textOf(tesseract::TessBaseAPI &api, const QImage &image, const std::func
     return text ? tidyText(QString::fromUtf8(text.get())) : QString();
 }
 
-// What the reading threads share: the next image to take, the texts by
-// position, and the first failure, after which they stop.
-struct Reading {
-    const QStringList &paths;
-    const QString &languages;
-    const OcrControl &control;
-    std::vector<QString> texts;
-    std::atomic<int> done{0};
-    std::atomic<int> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex failureLock;
-    QString failure;
-
-    void fail(const QString &reason)
-    {
-        const std::lock_guard<std::mutex> lock(failureLock);
-        if (!failed.exchange(true))
-            failure = reason;
-    }
-};
-
-bool stopped(const Reading &reading)
+bool stopped(const OcrControl &control)
 {
-    return reading.control.stop && reading.control.stop();
+    return control.stop && control.stop();
 }
 
 // One Tesseract per thread: an instance must not be shared between threads.
-void readImages(Reading *reading)
+void readQueued(SlideReader *reader)
 {
     // These threads are the parallelism: Tesseract's own OpenMP threads on
     // top of them would only contend for the same cores. Set in each
     // thread, as OpenMP keeps it per thread.
     omp_set_max_active_levels(0);
-    const std::unique_ptr<tesseract::TessBaseAPI> api = startTesseract(reading->languages);
+    const std::unique_ptr<tesseract::TessBaseAPI> api = startTesseract(reader->languages);
+    std::unique_lock<std::mutex> lock(reader->mutex);
     if (!api) {
-        reading->fail(QObject::tr("cannot start Tesseract for %1").arg(reading->languages));
+        reader->fail(QObject::tr("cannot start Tesseract for %1").arg(reader->languages));
         return;
     }
-    for (int i = reading->next++;
-         i < reading->paths.size() && !reading->failed && !stopped(*reading); i = reading->next++) {
-        QImageReader reader(reading->paths.at(i));
-        const QImage image = reader.read();
-        if (image.isNull()) {
-            reading->fail(
-                QObject::tr("cannot read %1: %2").arg(reading->paths.at(i), reader.errorString()));
+    for (;;) {
+        reader->changed.wait(lock, [&] { return reader->closing || !reader->queue.empty(); });
+        if (reader->queue.empty() || reader->failed)
             return;
-        }
-        reading->texts[size_t(i)] = textOf(*api, image, reading->control.stop);
-        if (reading->control.progress)
-            reading->control.progress(++reading->done);
+        const std::pair<int, QImage> slide = reader->queue.front();
+        reader->queue.pop_front();
+        reader->changed.notify_all();
+        lock.unlock();
+        const QString text =
+            stopped(reader->control) ? QString() : textOf(*api, slide.second, reader->control.stop);
+        lock.lock();
+        reader->texts[slide.first] = text;
+        if (reader->control.progress)
+            reader->control.progress(int(reader->texts.size()));
     }
 }
 
@@ -158,25 +171,85 @@ bool ocrLanguagesAvailable(const QString &languages, QString *missing)
     return true;
 }
 
+SlideReader::SlideReader(const QString &languages, const OcrControl &control)
+    : languages(languages), control(control)
+{
+    const int threadCount = std::max(1, QThread::idealThreadCount());
+    // A picture waiting for each thread, and no more: memory holds a few
+    // slides whatever the talk's length.
+    queueLimit = std::size_t(threadCount);
+    for (int t = 0; t < threadCount; ++t)
+        threads.emplace_back(readQueued, this);
+}
+
+SlideReader::~SlideReader()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        closing = true;
+    }
+    changed.notify_all();
+    for (std::thread &thread : threads)
+        thread.join();
+}
+
+std::shared_ptr<SlideReader> startSlideReader(const QString &languages, const OcrControl &control)
+{
+    return std::make_shared<SlideReader>(languages, control);
+}
+
+bool readLater(SlideReader &reader, int number, const QImage &picture)
+{
+    std::unique_lock<std::mutex> lock(reader.mutex);
+    reader.changed.wait(lock, [&] {
+        return reader.failed || reader.queue.size() < reader.queueLimit || stopped(reader.control);
+    });
+    if (reader.failed)
+        return false;
+    reader.queue.emplace_back(number, picture);
+    reader.changed.notify_all();
+    return true;
+}
+
+bool finishReading(std::shared_ptr<SlideReader> reader, std::map<int, QString> *texts,
+                   QString *failure)
+{
+    SlideReader &done = *reader;
+    {
+        const std::lock_guard<std::mutex> lock(done.mutex);
+        done.closing = true;
+    }
+    done.changed.notify_all();
+    for (std::thread &thread : done.threads)
+        thread.join();
+    done.threads.clear();
+    if (done.failed) {
+        *failure = done.failure;
+        return false;
+    }
+    *texts = std::move(done.texts);
+    return !stopped(done.control);
+}
+
 bool readSlideTexts(const QStringList &imagePaths, const QString &languages,
                     const OcrControl &control, QStringList *texts, QString *failure)
 {
-    if (imagePaths.isEmpty())
-        return true;
-    Reading reading{imagePaths, languages, control, std::vector<QString>(size_t(imagePaths.size())),
-                    {},         {},        {},      {},
-                    {}};
-    const int threadCount =
-        std::max(1, std::min(QThread::idealThreadCount(), int(imagePaths.size())));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < threadCount; ++t)
-        threads.emplace_back(readImages, &reading);
-    for (std::thread &thread : threads)
-        thread.join();
-    if (reading.failed) {
-        *failure = reading.failure;
-        return false;
+    const std::shared_ptr<SlideReader> reader = startSlideReader(languages, control);
+    for (int i = 0; i < imagePaths.size(); ++i) {
+        QImageReader file(imagePaths.at(i));
+        const QImage image = file.read();
+        if (image.isNull()) {
+            *failure = QObject::tr("cannot read %1: %2").arg(imagePaths.at(i), file.errorString());
+            return false;
+        }
+        if (!readLater(*reader, i, image))
+            break;
     }
-    *texts = QStringList(reading.texts.begin(), reading.texts.end());
-    return !stopped(reading);
+    std::map<int, QString> byNumber;
+    if (!finishReading(reader, &byNumber, failure))
+        return false;
+    texts->clear();
+    for (int i = 0; i < imagePaths.size(); ++i)
+        texts->append(byNumber[i]);
+    return true;
 }
