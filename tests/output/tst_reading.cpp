@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,6 +19,8 @@
 #include <QUrl>
 
 #include <memory>
+
+#include <csignal>
 
 namespace
 {
@@ -101,6 +104,7 @@ class Reading : public QObject
     void init();
     void everyOutputCarriesTheWords_data();
     void everyOutputCarriesTheWords();
+    void interruptStopsTheReading();
     void missingLanguageFailsBeforeAnyWork_data();
     void missingLanguageFailsBeforeAnyWork();
     void htmlThatCannotBeWrittenLeavesNothing_data();
@@ -150,60 +154,133 @@ RunResult Reading::run(const QStringList &arguments) const
 
 void Reading::everyOutputCarriesTheWords_data()
 {
+    // The words reach every format through the same records, whatever
+    // the detector and the frames: each run reads once, in one format.
     QTest::addColumn<QStringList>("options");
-    QTest::newRow("pixel detector, frame files") << QStringList();
-    QTest::newRow("pixel detector, pipe") << QStringList{QStringLiteral("--pipe")};
-    QTest::newRow("robust detector, frame files")
-        << QStringList{QStringLiteral("--detector=robust")};
-    QTest::newRow("robust detector, pipe")
-        << QStringList{QStringLiteral("--detector=robust"), QStringLiteral("--pipe")};
+    QTest::addColumn<QString>("format");
+    QTest::newRow("pixel detector, frame files: JSON and PDF")
+        << QStringList() << QStringLiteral("json");
+    QTest::newRow("pixel detector, pipe: CSV")
+        << QStringList{QStringLiteral("--pipe")} << QStringLiteral("csv");
+    QTest::newRow("robust detector, frame files: Markdown")
+        << QStringList{QStringLiteral("--detector=robust")} << QStringLiteral("markdown");
+    QTest::newRow("robust detector, pipe: JSON and PDF")
+        << QStringList{QStringLiteral("--detector=robust"), QStringLiteral("--pipe")}
+        << QStringLiteral("json");
 }
 
 void Reading::everyOutputCarriesTheWords()
 {
     QFETCH(QStringList, options);
+    QFETCH(QString, format);
     // Links and paths must survive a folder name that means something to
     // Markdown, URLs and CSV alike.
     const QStringList common =
-        options + QStringList{QStringLiteral("--out"), QStringLiteral("Folien [1] #2 50%, \"ü\""),
-                              QStringLiteral("--ocr"), QStringLiteral("eng")};
+        options +
+        QStringList{QStringLiteral("--out"),    QStringLiteral("Folien [1] #2 50%, \"ü\""),
+                    QStringLiteral("--ocr"),    QStringLiteral("eng"),
+                    QStringLiteral("--format"), format};
     const QString pdf = m_dir->filePath(QStringLiteral("deck.pdf"));
+    const bool withPdf = format == QLatin1String("json");
+    const RunResult result =
+        run(common + (withPdf ? QStringList{QStringLiteral("--pdf"), pdf} : QStringList()));
+    checkSucceeded(result);
 
-    const RunResult json =
-        run(common + QStringList{QStringLiteral("--format=json"), QStringLiteral("--pdf"), pdf});
-    checkSucceeded(json);
-    const QJsonArray segments =
-        QJsonDocument::fromJson(json.out).object().value(QStringLiteral("segments")).toArray();
-    QCOMPARE(segments.size(), slides.size());
     QStringList texts;
     QStringList images;
-    for (qsizetype i = 0; i < segments.size(); ++i) {
-        const QJsonObject segment = segments.at(i).toObject();
-        texts.append(segment.value(QStringLiteral("text")).toString());
-        images.append(segment.value(QStringLiteral("image")).toString());
-        QCOMPARE(texts.last(), slides.at(i).words);
+    if (format == QLatin1String("json")) {
+        const QJsonArray segments = QJsonDocument::fromJson(result.out)
+                                        .object()
+                                        .value(QStringLiteral("segments"))
+                                        .toArray();
+        for (const QJsonValue &segment : segments) {
+            texts.append(segment.toObject().value(QStringLiteral("text")).toString());
+            images.append(segment.toObject().value(QStringLiteral("image")).toString());
+        }
+    } else if (format == QLatin1String("csv")) {
+        QStringList records = QString::fromUtf8(result.out).split(QStringLiteral("\r\n"));
+        QVERIFY(records.takeFirst().endsWith(QLatin1String(",label,text")));
+        QCOMPARE(records.takeLast(), QString());
+        for (const QString &record : records)
+            texts.append(record.section(QLatin1Char(','), -1));
+    } else {
+        for (const auto &section : markdownSlides(QString::fromUtf8(result.out))) {
+            images.append(section.first);
+            texts.append(section.second);
+        }
+    }
+    QCOMPARE(texts.size(), slides.size());
+    for (qsizetype i = 0; i < slides.size(); ++i) {
+        QCOMPARE(texts.at(i), slides.at(i).words);
+        if (!images.isEmpty())
+            QVERIFY(QFile::exists(m_dir->filePath(images.at(i))));
+        if (!withPdf)
+            continue;
         const QString page = pdfPageText(pdf, int(i) + 1);
         for (const QString &word : slides.at(i).words.split(QLatin1Char(' ')))
             QVERIFY2(page.contains(word), qPrintable(page));
     }
+}
 
-    const RunResult csv = run(common + QStringList{QStringLiteral("--format=csv")});
-    checkSucceeded(csv);
-    const QStringList records = QString::fromUtf8(csv.out).split(QStringLiteral("\r\n"));
-    QVERIFY(records.first().endsWith(QLatin1String(",label,text")));
-    for (qsizetype i = 0; i < texts.size(); ++i)
-        QVERIFY2(records.at(i + 1).endsWith(QLatin1Char(',') + texts.at(i)),
-                 qPrintable(records.at(i + 1)));
-
-    const RunResult markdown = run(common + QStringList{QStringLiteral("--format=markdown")});
-    checkSucceeded(markdown);
-    const QList<QPair<QString, QString>> sections = markdownSlides(QString::fromUtf8(markdown.out));
-    QCOMPARE(sections.size(), texts.size());
-    for (qsizetype i = 0; i < sections.size(); ++i) {
-        QCOMPARE(sections.at(i).first, images.at(i));
-        QVERIFY(QFile::exists(m_dir->filePath(sections.at(i).first)));
-        QCOMPARE(sections.at(i).second, texts.at(i));
+void Reading::interruptStopsTheReading()
+{
+    // Slides dense with small words take Tesseract seconds each: the
+    // reading is still going when the walk is over and the interrupt comes.
+    // Each slide a shade darker, so that every one is a slide of its own.
+    QList<QImage> frames;
+    for (int k = 0; k < 6; ++k) {
+        QImage picture = solidImage(1920, 1080, qRgb(250 - 10 * k, 250 - 10 * k, 250 - 10 * k));
+        QPainter painter(&picture);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(14);
+        painter.setFont(font);
+        for (int line = 0; line < 60; ++line)
+            painter.drawText(20, 20 + 17 * line,
+                             QStringLiteral("slide %1 line %2 ").arg(k).arg(line).repeated(12));
+        painter.end();
+        frames.append(picture);
+        frames.append(picture);
     }
+    const QString source = m_dir->filePath(QStringLiteral("source"));
+    writeSourceFrames(source, frames);
+    const QString talk = m_dir->filePath(QStringLiteral("dense.mkv"));
+    const RunResult made =
+        runProgram(QStringLiteral("ffmpeg"),
+                   {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+                    QStringLiteral("error"), QStringLiteral("-framerate"), QStringLiteral("1"),
+                    QStringLiteral("-i"), QDir(source).filePath(QStringLiteral("%06d.png")),
+                    QStringLiteral("-c:v"), QStringLiteral("ffv1"), talk},
+                   m_dir->path(), QProcessEnvironment::systemEnvironment());
+    QVERIFY2(made.exitCode == 0, made.err.constData());
+
+    QProcess stillsift;
+    stillsift.setWorkingDirectory(m_dir->path());
+    stillsift.setProcessEnvironment(withoutDisplay());
+    stillsift.start(QStringLiteral(STILLSIFT_BINARY_PATH),
+                    {QStringLiteral("--input"), talk, QStringLiteral("--out"),
+                     QStringLiteral("out"), QStringLiteral("--pipe"), QStringLiteral("--ocr"),
+                     QStringLiteral("eng"), QStringLiteral("--pdf"),
+                     QStringLiteral("out/slides.pdf"), QStringLiteral("--html"),
+                     QStringLiteral("out/talk.html")});
+    // Once the last slide is out, the walk is over and only the reading
+    // goes on: for seconds a slide.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_dir->filePath(QStringLiteral("out/slide_0006.png"))),
+                             120000);
+    QCOMPARE(stillsift.state(), QProcess::Running);
+    QElapsedTimer sinceInterrupt;
+    sinceInterrupt.start();
+    kill(pid_t(stillsift.processId()), SIGINT);
+    QVERIFY(stillsift.waitForFinished(60000));
+    qInfo("stopped %lld ms after the interrupt", qint64(sinceInterrupt.elapsed()));
+    QCOMPARE(stillsift.exitCode(), 128 + SIGINT);
+    QCOMPARE(stillsift.readAllStandardError(), QByteArray("interrupted\n"));
+    QCOMPARE(stillsift.readAllStandardOutput(), QByteArray());
+    // Whole slides only; no PDF, no page (the reading did not run on to
+    // write them), no temporary file.
+    for (const QString &name : entriesOf(m_dir->filePath(QStringLiteral("out"))))
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("\\Aslide_\\d{4}\\.png\\z")).match(name).hasMatch(),
+            qPrintable(name));
 }
 
 void Reading::missingLanguageFailsBeforeAnyWork_data()
