@@ -94,6 +94,8 @@ class Archives : public QObject
     void framesOfAnEarlierRunAreNotThisRunsFrames();
     void interruptedRunEndsCleanly_data();
     void interruptedRunEndsCleanly();
+    void killedRunTakesFfmpegAlong_data();
+    void killedRunTakesFfmpegAlong();
     void manyTalksThroughParallel();
 
   private:
@@ -325,6 +327,44 @@ void Archives::interruptedRunEndsCleanly()
     QCOMPARE(entriesOf(out), slidesLeft);
     for (const QString &slide : slidesLeft)
         QVERIFY(!QImageReader(QDir(out).filePath(slide)).read().isNull());
+}
+
+void Archives::killedRunTakesFfmpegAlong_data()
+{
+    QTest::addColumn<QStringList>("mode");
+    QTest::newRow("frame files") << QStringList();
+    // ffmpeg is started on the pipe's reader thread, which the kernel takes
+    // for its parent: killed mid-walk, with that thread reading.
+    QTest::newRow("pipe") << QStringList{QStringLiteral("--pipe")};
+}
+
+// SIGKILL leaves no handler to stop ffmpeg: the kernel must.
+void Archives::killedRunTakesFfmpegAlong()
+{
+    QFETCH(QStringList, mode);
+    wrapFfmpeg(QByteArray(), "-re");
+    const QString out = work->filePath(QStringLiteral("out"));
+
+    QProcess stillsift;
+    stillsift.setWorkingDirectory(work->path());
+    stillsift.setProcessEnvironment(environmentWithPath(binDir));
+    stillsift.start(QStringLiteral(STILLSIFT_BINARY_PATH),
+                    QStringList{QStringLiteral("--input"),
+                                talks.filePath(QStringLiteral("long.mp4")), QStringLiteral("--out"),
+                                QStringLiteral("out")} +
+                        mode);
+    QVERIFY(stillsift.waitForStarted());
+    if (mode.isEmpty())
+        QVERIFY(waitUntil([&] { return frameFilesIn(out).size() >= 3; }));
+    else
+        QVERIFY(waitUntil(
+            [&] { return QFile::exists(QDir(out).filePath(QStringLiteral("slide_0001.png"))); }));
+    QCOMPARE(stillsift.state(), QProcess::Running);
+    const pid_t ffmpeg = recordedPid();
+    QVERIFY(ffmpeg > 0 && kill(ffmpeg, 0) == 0);
+    kill(pid_t(stillsift.processId()), SIGKILL);
+    QVERIFY(stillsift.waitForFinished(60000));
+    QVERIFY2(processGone(ffmpeg), "ffmpeg outlived the run");
 }
 
 void Archives::manyTalksThroughParallel()
