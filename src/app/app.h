@@ -96,9 +96,10 @@ int endInterrupted(const QString &outDir);
 
 // Makes sure outDir exists, takes this run's lock on it and removes the frame
 // files an earlier run left behind; without a lock to take (a folder that
-// cannot be opened for reading) it goes on and removes nothing. False after
-// a failure, which it has reported: another run holds the directory, or it
-// cannot be created.
+// cannot be opened for reading) it goes on only while no frame file lies
+// there, which might be another run's. False after a failure, which it has
+// reported: another run holds the directory, it cannot be locked and holds
+// frame files, or it cannot be created.
 // Whether the PDF and the page asked for can be written where they are to
 // go; false after saying why, as a failure to write them would.
 bool outputFilesWritable(const RunOptions &options);

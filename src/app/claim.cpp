@@ -31,16 +31,25 @@ bool claimOutputDirectory(const QString &outDir, DirectoryLock *lock)
         writeMessage(failure + QLatin1Char('\n'));
         return false;
     }
-    const LockResult locked = lockDirectory(outDir, lock);
-    if (locked == LockResult::Busy) {
+    switch (lockDirectory(outDir, lock)) {
+    case LockResult::Busy:
         writeMessage(QObject::tr("output directory %1 is in use by another run\n").arg(outDir));
         return false;
+    case LockResult::NotLockable:
+        // Frame files here may be another run's, which cannot be told from
+        // one cut short: neither removed nor taken for this run's frames.
+        if (!holdsFrameFiles(QDir(outDir)))
+            return true;
+        writeMessage(QObject::tr("output directory %1 cannot be locked and holds frame files "
+                                 "that may belong to another run\n")
+                         .arg(outDir));
+        return false;
+    case LockResult::Locked:
+        break;
     }
     // Every run that ends removes its frame files, and no other run works
     // here now: any still here were left by one that was cut short, and
-    // would be taken for frames of this run. Without the lock another run
-    // may be working here: its frames stay.
-    if (locked == LockResult::Locked)
-        removeFrameFiles(QDir(outDir));
+    // would be taken for frames of this run.
+    removeFrameFiles(QDir(outDir));
     return true;
 }

@@ -44,6 +44,9 @@ LockResult lockDirectory(const QString &dir, DirectoryLock *lock);
 // number of at least six digits, zero-padded, then ".png".
 bool isFrameFileName(const QString &name);
 
+// Whether outDir holds a file named like a frame file.
+bool holdsFrameFiles(const QDir &outDir);
+
 // Removes every file in outDir named like a frame file; nothing else.
 void removeFrameFiles(const QDir &outDir);
 

@@ -1,8 +1,10 @@
 #include "frames.h"
 
+#include <QFileInfo>
 #include <QObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -66,4 +68,14 @@ void removeFrameFiles(const QDir &outDir)
     for (const QString &name : names)
         if (isFrameFileName(name))
             QFile::remove(outDir.filePath(name));
+}
+
+bool holdsFrameFiles(const QDir &outDir)
+{
+    const QStringList names =
+        outDir.entryList({QStringLiteral("frame_*.png")}, QDir::Files | QDir::System);
+    // A folder that cannot be read lists nothing, but the first frame file
+    // ffmpeg writes can still be looked for by name.
+    return std::any_of(names.begin(), names.end(), isFrameFileName) ||
+           QFileInfo::exists(outDir.filePath(QStringLiteral("frame_000001.png")));
 }

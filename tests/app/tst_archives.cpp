@@ -88,6 +88,8 @@ class Archives : public QObject
     void init();
     void busyDirectoryIsLeftAlone_data();
     void busyDirectoryIsLeftAlone();
+    void unlockableDirectoryKeepsItsFrameFiles_data();
+    void unlockableDirectoryKeepsItsFrameFiles();
     void racingRunsOnOneFolder_data();
     void racingRunsOnOneFolder();
     void framesOfAnEarlierRunAreNotThisRunsFrames_data();
@@ -180,6 +182,52 @@ void Archives::busyDirectoryIsLeftAlone()
     QCOMPARE(entriesOf(out), (QStringList{frameName(7), QStringLiteral("slide_0001.png")}));
     QCOMPARE(readFile(QDir(out).filePath(frameName(7))),
              QByteArray("left by the run that holds the folder"));
+}
+
+void Archives::unlockableDirectoryKeepsItsFrameFiles_data()
+{
+    QTest::addColumn<QStringList>("mode");
+    QTest::addColumn<bool>("staleFrame");
+    QTest::newRow("frame files, a frame left there") << QStringList() << true;
+    QTest::newRow("pipe, a frame left there") << QStringList{QStringLiteral("--pipe")} << true;
+    QTest::newRow("pipe, no frame there") << QStringList{QStringLiteral("--pipe")} << false;
+}
+
+// A folder that can be written but not read cannot be locked: frame files
+// there may be another run's, so they are neither removed nor taken for
+// this run's.
+void Archives::unlockableDirectoryKeepsItsFrameFiles()
+{
+    QFETCH(QStringList, mode);
+    QFETCH(bool, staleFrame);
+    if (!canRunUnprivileged())
+        QSKIP("running as root without a way to switch to an unprivileged user");
+    const QString out = work->filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(out));
+    if (staleFrame)
+        writeFile(QDir(out).filePath(frameName(1)), "maybe another run's");
+    // The unprivileged user reads only what is in the work folder.
+    QVERIFY(QFile::copy(talks.filePath(QStringLiteral("redblue.mp4")),
+                        work->filePath(QStringLiteral("talk.mp4"))));
+    QVERIFY(QFile::setPermissions(out, QFile::WriteOwner | QFile::ExeOwner | QFile::WriteOther |
+                                           QFile::ExeOther));
+    const RunResult result = runStillsiftUnprivileged(
+        QStringList{QStringLiteral("--input=talk.mp4"), QStringLiteral("--out=out")} + mode,
+        work->path(), environmentWithPath(binDir));
+    QVERIFY(QFile::setPermissions(out, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    if (!staleFrame) {
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(entriesOf(out),
+                 (QStringList{QStringLiteral("slide_0001.png"), QStringLiteral("slide_0002.png")}));
+        return;
+    }
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.err, QByteArray("output directory out cannot be locked and holds frame files "
+                                    "that may belong to another run\n"));
+    QVERIFY2(!QFile::exists(pidFile), "ffmpeg was started");
+    QCOMPARE(readFile(QDir(out).filePath(frameName(1))), QByteArray("maybe another run's"));
 }
 
 void Archives::racingRunsOnOneFolder_data()
