@@ -350,6 +350,11 @@ void EndToEnd::robustOnAShakingTalkWithAPasserBy()
                                         QStringLiteral("/slide_0002.png"),
                                     QStringLiteral("00:00:20 - 00:00:29\t") + dir +
                                         QStringLiteral("/slide_0003.png")}));
+        // What holds meanwhile: the first slide whole, and the shake never
+        // taken for a change.
+        QVERIFY2(result.out.startsWith("00:00:00 - 00:00:09\t"), result.out.constData());
+        QVERIFY2(result.out.count('\n') == 2 || result.out.count('\n') == 3,
+                 result.out.constData());
     }
 
     const RunResult pixel = runStillsift({QStringLiteral("--input"), video, QStringLiteral("--out"),
