@@ -7,6 +7,7 @@
 #include "image.h"
 #include "ocr.h"
 #include "output.h"
+#include "speech.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -30,6 +31,7 @@ struct RunOptions {
     bool dedupe = false;  // a picture shown again reuses its first file
     QString htmlPath;     // empty: no HTML page
     QString ocrLanguages; // empty: the slides' words are not read
+    QString subtitles;    // empty: no words spoken; "auto": the video's own or beside it
 };
 
 // Declares the options and the help option, without parsing anything.
@@ -90,8 +92,9 @@ int interruptSignal();
 // cannot be had, which stops the walk.
 FrameSource stopOnInterrupt(FrameSource frameAt);
 
-// Ends an interrupted run: removes the frame files in outDir, says
-// "interrupted" and returns the exit status, 128 + the signal's number.
+// Ends an interrupted run: removes the frame files in outDir (none when it
+// is empty: the run had not claimed a folder yet), says "interrupted" and
+// returns the exit status, 128 + the signal's number.
 int endInterrupted(const QString &outDir);
 
 // Makes sure outDir exists, takes this run's lock on it and removes the frame
@@ -206,3 +209,13 @@ std::optional<RunError> wordsRead(std::shared_ptr<SlideReader> reader, QList<Sli
 
 // Writes the PDF and the HTML page when they were asked for.
 std::optional<RunError> writeReadingAids(const RunOptions &options, Talk *talk, RunSummary *run);
+
+// The cues of the subtitles --subtitles names, or finds for "auto", into
+// *cues; none without the option. False after saying why they cannot be
+// read (or, interrupted, says nothing); "auto" that finds none says so and
+// goes on without.
+bool loadSubtitlesAsked(const RunOptions &options, QList<Cue> *cues);
+
+// The words spoken while each segment showed into its record, each word
+// once.
+void attachSpeech(const QList<Cue> &cues, int fps, QList<SlideRecord> *records);

@@ -60,7 +60,8 @@ FrameSource stopOnInterrupt(FrameSource frameAt)
 
 int endInterrupted(const QString &outDir)
 {
-    removeFrameFiles(QDir(outDir));
+    if (!outDir.isEmpty())
+        removeFrameFiles(QDir(outDir));
     writeMessage(QObject::tr("interrupted\n"));
     return 128 + interruptSignal();
 }

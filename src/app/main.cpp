@@ -26,6 +26,11 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Before anything is written: subtitles that cannot be read end the run.
+    QList<Cue> spoken;
+    if (!loadSubtitlesAsked(*options, &spoken))
+        return interruptSignal() != 0 ? endInterrupted(QString()) : 1;
+
     DirectoryLock outDirLock;
     if (!claimOutputDirectory(options->outDir, &outDirLock))
         return 1;
@@ -39,6 +44,8 @@ int main(int argc, char *argv[])
     // The PDF and the page come before the report: a run that failed to
     // write them prints no timeline, as after any other failure.
     RunSummary run = runSummary(*options);
+    if (!failure)
+        attachSpeech(spoken, options->fps, &talk.records);
     if (!failure && interruptSignal() == 0)
         failure = writeReadingAids(*options, &talk, &run);
     // A failure that an interrupt caused (ffmpeg killed, the walk stopped)

@@ -64,6 +64,10 @@ void declareOptions(QCommandLineParser &parser)
                                  "Read the words on the slides in these Tesseract languages, "
                                  "such as eng or eng+deu",
                                  ""));
+    parser.addOption(valueOption("subtitles", "file|auto",
+                                 "Give each slide the words spoken while it showed, from a "
+                                 "subtitle file or the video's own subtitles",
+                                 ""));
 }
 
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
@@ -130,6 +134,7 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     // Empty values ask for nothing, as if the options were not given.
     options.htmlPath = parser.value(QStringLiteral("html"));
     options.ocrLanguages = parser.value(QStringLiteral("ocr"));
+    options.subtitles = parser.value(QStringLiteral("subtitles"));
 
     return options;
 }
@@ -161,5 +166,7 @@ RunSummary runSummary(const RunOptions &options)
     }
     if (options.dedupe)
         used.insert(QStringLiteral("dedupe"), true);
-    return {options.input, used, false};
+    RunSummary run{options.input, used};
+    run.speechGiven = !options.subtitles.isEmpty();
+    return run;
 }

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QObject>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QUrl>
 
@@ -29,6 +30,7 @@ video { max-width: min(100%, 720px); max-height: 40vh; background: #000; }
   color: #fff; font-weight: bold; }
 figcaption { margin-top: 6px; font-variant-numeric: tabular-nums; }
 .words { margin: 6px 0 0; white-space: pre-line; font-size: 13px; color: #555; }
+.speech { margin: 6px 0 0; font-size: 13px; font-style: italic; color: #444; }
 )";
 
 // Everything the script needs is in the page's markup, so no text of the
@@ -94,6 +96,30 @@ QString startSeconds(const SlideRecord &row, int fps)
                            QLocale::FloatingPointShortest);
 }
 
+bool searchable(const RunSummary &run)
+{
+    return run.textsRead || run.speechGiven;
+}
+
+// What the filter searches a tile by: the words read on it and the words
+// spoken while it showed.
+QString dataText(const SlideRecord &row, const RunSummary &run)
+{
+    if (!searchable(run))
+        return QString();
+    const QString words = QStringList{row.text, row.speech}
+                              .filter(QRegularExpression(QStringLiteral("\\S")))
+                              .join(QLatin1Char('\n'));
+    return QStringLiteral(" data-text=\"%1\"").arg(words.toHtmlEscaped());
+}
+
+QString spokenParagraph(const SlideRecord &row)
+{
+    if (row.speech.isEmpty())
+        return QString();
+    return QStringLiteral("<p class=\"speech\">%1</p>\n").arg(row.speech.toHtmlEscaped());
+}
+
 QString slideTile(const SlideRecord &row, int fps, const QDir &pageDir, const RunSummary &run)
 {
     const QString &text = row.text;
@@ -101,23 +127,23 @@ QString slideTile(const SlideRecord &row, int fps, const QDir &pageDir, const Ru
         QStringLiteral("<figure class=\"tile slide\" tabindex=\"0\" data-start=\"%1\"%2>\n"
                        "<img src=\"%3\" alt=\"Slide %4\">\n"
                        "<figcaption>Slide %4 &middot; %5</figcaption>\n")
-            .arg(startSeconds(row, fps),
-                 run.textsRead ? QStringLiteral(" data-text=\"%1\"").arg(text.toHtmlEscaped())
-                               : QString(),
+            .arg(startSeconds(row, fps), dataText(row, run),
                  linkFrom(pageDir, row.image).toHtmlEscaped(), QString::number(row.number),
                  segmentTimes(row.segment, fps));
     if (!text.isEmpty())
         tile += QStringLiteral("<p class=\"words\">%1</p>\n").arg(text.toHtmlEscaped());
-    return tile + QStringLiteral("</figure>\n");
+    return tile + spokenParagraph(row) + QStringLiteral("</figure>\n");
 }
 
-QString videoTile(const SlideRecord &row, int fps)
+QString videoTile(const SlideRecord &row, int fps, const RunSummary &run)
 {
-    return QStringLiteral("<figure class=\"tile video\" tabindex=\"0\" data-start=\"%1\">\n"
+    return QStringLiteral("<figure class=\"tile video\" tabindex=\"0\" data-start=\"%1\"%5>\n"
                           "<div class=\"moving\">%2</div>\n"
-                          "<figcaption>Video %3 &middot; %4</figcaption>\n</figure>\n")
-        .arg(startSeconds(row, fps), row.segment.videoLabel.toHtmlEscaped(),
-             QString::number(row.number), segmentTimes(row.segment, fps));
+                          "<figcaption>Video %3 &middot; %4</figcaption>\n")
+               .arg(startSeconds(row, fps), row.segment.videoLabel.toHtmlEscaped(),
+                    QString::number(row.number), segmentTimes(row.segment, fps),
+                    run.speechGiven ? dataText(row, run) : QString()) +
+           spokenParagraph(row) + QStringLiteral("</figure>\n");
 }
 
 QString page(const QList<SlideRecord> &rows, int fps, const QDir &pageDir, const RunSummary &run)
@@ -130,13 +156,13 @@ QString page(const QList<SlideRecord> &rows, int fps, const QDir &pageDir, const
                        "<h1>%1</h1>\n"
                        "<video id=\"player\" controls preload=\"metadata\" src=\"%3\"></video>\n")
             .arg(title, QLatin1String(pageStyle), linkFrom(pageDir, run.input).toHtmlEscaped());
-    if (run.textsRead)
+    if (searchable(run))
         html += QStringLiteral("<input id=\"filter\" type=\"search\" "
                                "placeholder=\"Find slides by their words\" "
                                "aria-label=\"Find slides by their words\">\n");
     html += QStringLiteral("</header>\n<main id=\"grid\">\n");
     for (const SlideRecord &row : rows)
-        html += row.isVideo() ? videoTile(row, fps) : slideTile(row, fps, pageDir, run);
+        html += row.isVideo() ? videoTile(row, fps, run) : slideTile(row, fps, pageDir, run);
     return html + QStringLiteral("</main>\n<script>%1</script>\n</body>\n</html>\n")
                       .arg(QLatin1String(pageScript));
 }

@@ -35,6 +35,15 @@ QString fencedBlock(const QString &text)
     return fence + QStringLiteral("text\n") + text + QLatin1Char('\n') + fence + QLatin1Char('\n');
 }
 
+// The speech as one paragraph of plain text: escaped, as the speaker's
+// words are no markup.
+QString whatWasSaid(const SlideRecord &row)
+{
+    if (row.speech.isEmpty())
+        return QString();
+    return QStringLiteral("\n### What was said\n\n%1\n").arg(markdownEscaped(row.speech));
+}
+
 QString slideSection(const SlideRecord &row, int fps)
 {
     QString section =
@@ -43,14 +52,15 @@ QString slideSection(const SlideRecord &row, int fps)
     const QString &text = row.text;
     if (!text.isEmpty())
         section += QLatin1Char('\n') + fencedBlock(text);
-    return section;
+    return section + whatWasSaid(row);
 }
 
 QString videoLine(const SlideRecord &row, int fps)
 {
     return QStringLiteral("\n*Video %1 (%2): %3*\n")
-        .arg(QString::number(row.number), segmentTimes(row.segment, fps),
-             markdownEscaped(row.segment.videoLabel));
+               .arg(QString::number(row.number), segmentTimes(row.segment, fps),
+                    markdownEscaped(row.segment.videoLabel)) +
+           whatWasSaid(row);
 }
 
 } // namespace

@@ -67,6 +67,8 @@ QByteArray json(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
             segment.insert(QStringLiteral("repeatOf"), row.repeatOf);
         if (run.textsRead && !row.isVideo())
             segment.insert(QStringLiteral("text"), row.text);
+        if (run.speechGiven)
+            segment.insert(QStringLiteral("speech"), row.speech);
         segments.append(segment);
     }
     const QJsonObject document{{QStringLiteral("input"), run.input},
@@ -96,12 +98,14 @@ QString csvSeconds(qint64 frame, int fps)
 
 // Records end in CRLF, as RFC 4180 has it; spreadsheets and CSV libraries
 // take that everywhere, and a bare LF inside a quoted path stays part of it.
-// The words of each slide, when they were read, go into a last column.
+// The words of each slide, when they were read, and the words spoken, when
+// subtitles were given, go into columns of their own at the end.
 QByteArray csv(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
 {
     const QString recordEnd = QStringLiteral("\r\n");
     QString text = QStringLiteral("kind,index,start,end,startFrame,endFrame,image,label") +
-                   (run.textsRead ? QStringLiteral(",text") : QString()) + recordEnd;
+                   (run.textsRead ? QStringLiteral(",text") : QString()) +
+                   (run.speechGiven ? QStringLiteral(",speech") : QString()) + recordEnd;
     for (const SlideRecord &row : rows) {
         QStringList fields{kindName(row),
                            QString::number(row.number),
@@ -113,6 +117,8 @@ QByteArray csv(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
                            csvField(row.isVideo() ? row.segment.videoLabel : QString())};
         if (run.textsRead)
             fields.append(csvField(row.isVideo() ? QString() : row.text));
+        if (run.speechGiven)
+            fields.append(csvField(row.speech));
         text += fields.join(QLatin1Char(',')) + recordEnd;
     }
     return text.toUtf8();

@@ -22,9 +22,10 @@ std::optional<ReportFormat> reportFormatNamed(const QString &name);
 
 // What the reports tell about the run besides the segments.
 struct RunSummary {
-    QString input;          // as given on the command line
-    QJsonObject options;    // the options that shaped the timeline
-    bool textsRead = false; // the slides' words were read, so every format shows them
+    QString input;            // as given on the command line
+    QJsonObject options;      // the options that shaped the timeline
+    bool textsRead = false;   // the slides' words were read, so every format shows them
+    bool speechGiven = false; // subtitles were asked for: the formats show what was said
 };
 
 // What a report names a segment by: a slide's image file, a video's label.
