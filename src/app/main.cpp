@@ -26,6 +26,12 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Before the output folder is touched and ffmpeg starts: a deck that
+    // cannot be read ends the run with nothing done.
+    Deck deck;
+    if (!loadDeckAsked(*options, &deck))
+        return 1;
+
     DirectoryLock outDirLock;
     if (!claimOutputDirectory(options->outDir, &outDirLock))
         return 1;
@@ -39,6 +45,8 @@ int main(int argc, char *argv[])
     // The PDF and the page come before the report: a run that failed to
     // write them prints no timeline, as after any other failure.
     RunSummary run = runSummary(*options);
+    if (!failure && interruptSignal() == 0)
+        failure = matchTalkToDeck(*options, deck, &talk, &run);
     if (!failure && interruptSignal() == 0)
         failure = writeReadingAids(*options, &talk, &run);
     // A failure that an interrupt caused (ffmpeg killed, the walk stopped)

@@ -64,6 +64,11 @@ void declareOptions(QCommandLineParser &parser)
                                  "Read the words on the slides in these Tesseract languages, "
                                  "such as eng or eng+deu",
                                  ""));
+    parser.addOption(valueOption("deck", "file.pdf",
+                                 "Match each slide to the page of this PDF deck it shows", ""));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("deck-images"),
+        QStringLiteral("Write the deck's page as the slide file of each matched slide")));
 }
 
 void parseCommandLine(QCommandLineParser &parser, const QStringList &arguments)
@@ -130,6 +135,10 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     // Empty values ask for nothing, as if the options were not given.
     options.htmlPath = parser.value(QStringLiteral("html"));
     options.ocrLanguages = parser.value(QStringLiteral("ocr"));
+    options.deckPath = parser.value(QStringLiteral("deck"));
+    options.deckImages = parser.isSet(QStringLiteral("deck-images"));
+    if (options.deckImages && options.deckPath.isEmpty())
+        return reject(QObject::tr("--deck-images needs --deck\n"));
 
     return options;
 }
@@ -161,5 +170,9 @@ RunSummary runSummary(const RunOptions &options)
     }
     if (options.dedupe)
         used.insert(QStringLiteral("dedupe"), true);
-    return {options.input, used, false};
+    if (!options.deckPath.isEmpty())
+        used.insert(QStringLiteral("deck"), options.deckPath);
+    if (options.deckImages)
+        used.insert(QStringLiteral("deckImages"), true);
+    return {options.input, used, false, false, {}};
 }
