@@ -46,6 +46,15 @@ std::optional<RunError> writeDeckImages(const Deck &deck, const QList<SlideRecor
     return std::nullopt;
 }
 
+// The page as a picture shows it: a picture that was not cut to the slide
+// is matched by the slide found in it, straightened, as --crop auto would
+// cut it, so that bars, a wall or a room around the page play no part.
+QImage pageInPicture(const QImage &picture)
+{
+    const std::optional<SlideRegion> region = findSlideRegion(picture);
+    return region ? straightened(picture, *region) : picture;
+}
+
 } // namespace
 
 bool loadDeckAsked(const RunOptions &options, Deck *deck)
@@ -67,8 +76,9 @@ RecordSink describingSlides(RecordSink next, const RunOptions &options,
 {
     if (options.deckPath.isEmpty())
         return next;
-    return [next = std::move(next), looks](SlideRecord &slide, const QImage &picture) {
-        (*looks)[slide.number] = lookOf(picture);
+    const bool cut = options.crop.automatic || !options.crop.rect.isNull();
+    return [next = std::move(next), looks, cut](SlideRecord &slide, const QImage &picture) {
+        (*looks)[slide.number] = lookOf(cut ? picture : pageInPicture(picture));
         return !next || next(slide, picture);
     };
 }

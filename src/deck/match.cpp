@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -26,24 +28,35 @@ constexpr double buildCorrelation = 0.90;
 constexpr int buildDifference = 24;
 
 constexpr int lookSize = lookWidth * lookHeight;
+// Brightness that changes over more than this many look pixels is shading,
+// not content.
+constexpr double shadingSigma = 6.0;
 
-// A look as zero-mean values of unit length, so that a dot product is the
-// correlation; empty for no look or a plain picture.
+// A look without its slow changes of brightness (the darker corners of a
+// filmed screen, light falling across it), as zero-mean values of unit
+// length, so that a dot product is the correlation; empty for no look or a
+// plain picture.
 std::vector<float> normalised(const PictureLook &look)
 {
     if (look.grey.size() != lookSize)
         return {};
-    std::vector<float> values(lookSize);
+    cv::Mat grey(lookHeight, lookWidth, CV_8UC1, const_cast<char *>(look.grey.constData()));
+    cv::Mat levels;
+    grey.convertTo(levels, CV_32F);
+    cv::Mat shading;
+    cv::GaussianBlur(levels, shading, cv::Size(0, 0), shadingSigma);
+    const cv::Mat detail = levels - shading;
+    std::vector<float> values(detail.begin<float>(), detail.end<float>());
     double sum = 0;
-    for (int i = 0; i < lookSize; ++i)
-        sum += uchar(look.grey[i]);
+    for (const float value : values)
+        sum += value;
     const double mean = sum / lookSize;
     double squares = 0;
-    for (int i = 0; i < lookSize; ++i) {
-        values[i] = float(uchar(look.grey[i]) - mean);
-        squares += double(values[i]) * values[i];
+    for (float &value : values) {
+        value = float(value - mean);
+        squares += double(value) * value;
     }
-    if (squares < 1e-6)
+    if (squares < 1e-3)
         return {};
     const float scale = float(1.0 / std::sqrt(squares));
     for (float &value : values)
@@ -100,60 +113,43 @@ std::vector<int> viterbi(const std::vector<std::vector<double>> &costs, int stat
     return path;
 }
 
-// Of page and the pages that are builds of it, the one slide shows: the
-// slide is fitted to page in gain and offset (a negative gain for a page
-// shown inverted), and each build judged only where the builds differ.
-int buildShown(const PictureLook &slide, int page, const Deck &deck,
+// How far slide lies from page (shown inverted when sign is negative) over
+// the pixels where, of two builds, one differs from the other.
+double distanceWhere(const std::vector<float> &slide, const std::vector<float> &page, double sign,
+                     const std::vector<int> &where)
+{
+    double sum = 0;
+    for (const int i : where) {
+        const double residual = slide[std::size_t(i)] - sign * page[std::size_t(i)];
+        sum += residual * residual;
+    }
+    return sum;
+}
+
+// Of page and the pages that are builds of it (alike but for a line or a
+// box), the one slide shows: each challenger against the best so far, judged
+// only where the two differ.
+int buildShown(const std::vector<float> &slide, int page, const Deck &deck,
                const std::vector<std::vector<float>> &pages)
 {
-    std::vector<int> builds;
-    for (int q = 1; q <= int(pages.size()); ++q) {
-        if (q == page ||
-            correlation(pages[std::size_t(page - 1)], pages[std::size_t(q - 1)]) > buildCorrelation)
-            builds.push_back(q);
-    }
-    if (builds.size() < 2)
-        return page;
+    const std::vector<float> &shown = pages[std::size_t(page - 1)];
+    double dot = 0;
+    for (int i = 0; i < lookSize; ++i)
+        dot += double(slide[std::size_t(i)]) * shown[std::size_t(i)];
+    const double sign = dot < 0 ? -1.0 : 1.0;
     const auto level = [&deck](int q, int i) { return int(uchar(deck.looks[q - 1].grey[i])); };
-    std::vector<int> where;
-    for (int i = 0; i < lookSize; ++i) {
-        int low = 255;
-        int high = 0;
-        for (const int q : builds) {
-            low = std::min(low, level(q, i));
-            high = std::max(high, level(q, i));
-        }
-        if (high - low >= buildDifference)
-            where.push_back(i);
-    }
-    if (where.empty())
-        return page;
-    // Least squares of slide = gain * page + offset over the whole look.
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (int i = 0; i < lookSize; ++i) {
-        const double x = level(page, i);
-        const double y = uchar(slide.grey[i]);
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-    }
-    const double n = lookSize;
-    const double spread = sxx - sx * sx / n;
-    const double gain = spread > 1e-9 ? (sxy - sx * sy / n) / spread : 1.0;
-    const double offset = (sy - gain * sx) / n;
     int best = page;
-    double bestError = std::numeric_limits<double>::infinity();
-    for (const int q : builds) {
-        double error = 0;
-        for (const int i : where) {
-            const double residual = uchar(slide.grey[i]) - (gain * level(q, i) + offset);
-            error += residual * residual;
+    for (int q = 1; q <= int(pages.size()); ++q) {
+        if (q == page || correlation(shown, pages[std::size_t(q - 1)]) <= buildCorrelation)
+            continue;
+        std::vector<int> where;
+        for (int i = 0; i < lookSize; ++i) {
+            if (std::abs(level(best, i) - level(q, i)) >= buildDifference)
+                where.push_back(i);
         }
-        if (error < bestError) {
-            bestError = error;
+        if (!where.empty() && distanceWhere(slide, pages[std::size_t(q - 1)], sign, where) <
+                                  distanceWhere(slide, pages[std::size_t(best - 1)], sign, where))
             best = q;
-        }
     }
     return best;
 }
@@ -183,7 +179,7 @@ QList<std::optional<int>> matchPages(const QList<PictureLook> &slides, const Dec
         if (path[s] == 0)
             matched.append(std::nullopt);
         else
-            matched.append(buildShown(slides[qsizetype(s)], path[s], deck, pages));
+            matched.append(buildShown(normalised(slides[qsizetype(s)]), path[s], deck, pages));
     }
     return matched;
 }
