@@ -192,14 +192,14 @@ void DeckRuns::deckImagesNeedADeck()
     QCOMPARE(result.err, QByteArray("--deck-images needs --deck\n"));
 }
 
-// Pages 1, 2, its build, 4, back to 2, a photo, 5, 4 s each, the 4:3 page
+// Pages 1, 2, its build, 4, back to the build, a photo, 5, 4 s each, the 4:3 page
 // in the middle of a 16:9 picture with black bars; the deck holds them all
 // but the photo (and the build is its own page 3).
 void DeckRuns::talkMatchedToItsDeck()
 {
     writeDeck(path(QStringLiteral("deck.pdf")));
     const QList<QImage> shown{pagePicture(1, false), pagePicture(2, false), pagePicture(2, true),
-                              pagePicture(4, false), pagePicture(2, false), photo(),
+                              pagePicture(4, false), pagePicture(2, true),  photo(),
                               pagePicture(5, false)};
     QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
                           QStringLiteral("error")};
@@ -223,7 +223,7 @@ void DeckRuns::talkMatchedToItsDeck()
                  .exitCode,
              0);
 
-    const QList<QJsonValue> expected{1, 2, 3, 4, 2, QJsonValue(), 5};
+    const QList<QJsonValue> expected{1, 2, 3, 4, 3, QJsonValue(), 5};
     for (const bool pipe : {false, true}) {
         QStringList options{QStringLiteral("--input=talk.mp4"), QStringLiteral("--deck=deck.pdf"),
                             QStringLiteral("--format=json"),
@@ -236,6 +236,51 @@ void DeckRuns::talkMatchedToItsDeck()
         QVERIFY(!result.err.contains("no slide matches"));
         QVERIFY2(pagesOf(result.out) == expected, result.out.constData());
     }
+
+    // The other formats and the page show the same pages, and nothing for
+    // the photo.
+    const auto report = [this](const QString &format, const QStringList &more = {}) {
+        const RunResult result = runStillsift(
+            QStringList{QStringLiteral("--input=talk.mp4"), QStringLiteral("--deck=deck.pdf"),
+                        QStringLiteral("--pipe"), QStringLiteral("--out=formats"),
+                        QStringLiteral("--format=") + format} +
+                more,
+            m_dir->path(), QProcessEnvironment::systemEnvironment());
+        [&] { QCOMPARE(result.exitCode, 0); }();
+        return QString::fromUtf8(result.out);
+    };
+    QStringList csvPages;
+    const QStringList csvRows = report(QStringLiteral("csv")).split(QStringLiteral("\r\n"));
+    for (const QString &row : csvRows.mid(0, 8))
+        csvPages.append(row.section(QLatin1Char(','), -1));
+    QCOMPARE(csvPages, QStringLiteral("page,1,2,3,4,3,,5").split(QLatin1Char(',')));
+    const QString markdown =
+        report(QStringLiteral("markdown"), {QStringLiteral("--html=talk.html")});
+    QVERIFY(markdown.contains(QStringLiteral("## Slide 3 (00:00:08 - 00:00:11), page 3\n")));
+    QVERIFY(markdown.contains(QStringLiteral("## Slide 6 (00:00:20 - 00:00:23)\n")));
+    const QString html = QString::fromUtf8(readFile(path(QStringLiteral("talk.html"))));
+    QCOMPARE(html.count(QStringLiteral(" &middot; page ")), 6);
+    QVERIFY(html.contains(QStringLiteral("00:00:12 - 00:00:15 &middot; page 4</figcaption>")));
+    QVERIFY(report(QStringLiteral("ffmetadata")).contains(QStringLiteral("title=Title 4\n")));
+
+    // A deck of none of these pages: the run still succeeds, says so once
+    // and gives no slide a page.
+    {
+        QPdfWriter writer(path(QStringLiteral("other.pdf")));
+        writer.setPageSize(QPageSize(QSizeF(pageSize), QPageSize::Point));
+        writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+        writer.setResolution(72);
+        QPainter painter(&writer);
+        for (int x = -360; x < 480; x += 40)
+            painter.fillRect(QRect(x + 20, 0, 20, 360), QColor(200, 120, 0));
+    }
+    const RunResult other = runStillsift(
+        {QStringLiteral("--input=talk.mp4"), QStringLiteral("--deck=other.pdf"),
+         QStringLiteral("--pipe"), QStringLiteral("--out=other"), QStringLiteral("--format=json")},
+        m_dir->path(), QProcessEnvironment::systemEnvironment());
+    QCOMPARE(other.exitCode, 0);
+    QCOMPARE(other.err.count("no slide matches a page of deck other.pdf\n"), 1);
+    QCOMPARE(pagesOf(other.out), QList<QJsonValue>(7, QJsonValue()));
 
     // The matched slides' files become their pages, at the picture's height
     // in the page's shape; the photo keeps the video's picture. Chapters
