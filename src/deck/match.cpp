@@ -20,7 +20,7 @@ constexpr double jumpForward = 0.01;
 constexpr double jumpBack = 0.03;
 constexpr double intoOrOutOfNoPage = 0.03;
 // A slide correlating less than this with every page is no page of the deck.
-constexpr double leastCorrelation = 0.70;
+constexpr double leastCorrelation = 0.50;
 // Pages correlating more than this with each other are taken as builds of
 // one slide, told apart where they differ.
 constexpr double buildCorrelation = 0.90;
@@ -31,6 +31,7 @@ constexpr int lookSize = lookWidth * lookHeight;
 // Brightness that changes over more than this many look pixels is shading,
 // not content.
 constexpr double shadingSigma = 6.0;
+constexpr double softSigma = 1.5;
 
 // A look without its slow changes of brightness (the darker corners of a
 // filmed screen, light falling across it), as zero-mean values of unit
@@ -45,7 +46,11 @@ std::vector<float> normalised(const PictureLook &look)
     grey.convertTo(levels, CV_32F);
     cv::Mat shading;
     cv::GaussianBlur(levels, shading, cv::Size(0, 0), shadingSigma);
-    const cv::Mat detail = levels - shading;
+    // Fine detail differs most between a sharp page and a blurred, shaken
+    // filmed one, so both are compared a little soft.
+    cv::Mat soft;
+    cv::GaussianBlur(levels, soft, cv::Size(0, 0), softSigma);
+    const cv::Mat detail = soft - shading;
     std::vector<float> values(detail.begin<float>(), detail.end<float>());
     double sum = 0;
     for (const float value : values)
