@@ -2,6 +2,7 @@
 // two ways of a run from the video to the timeline; the progress line.
 #pragma once
 
+#include "deck.h"
 #include "detect.h"
 #include "frames.h"
 #include "image.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -27,11 +29,13 @@ struct RunOptions {
     QString pdfPath;   // empty: no PDF
     bool pipe = false; // frames through a pipe instead of frame files
     Detector detector = Detector::Pixel;
-    CropRequest crop;     // none unless --crop is given
-    bool dedupe = false;  // a picture shown again reuses its first file
-    QString htmlPath;     // empty: no HTML page
-    QString ocrLanguages; // empty: the slides' words are not read
-    QString subtitles;    // empty: no words spoken; "auto": the video's own or beside it
+    CropRequest crop;        // none unless --crop is given
+    bool dedupe = false;     // a picture shown again reuses its first file
+    QString htmlPath;        // empty: no HTML page
+    QString ocrLanguages;    // empty: the slides' words are not read
+    QString deckPath;        // empty: no deck to match the slides to
+    bool deckImages = false; // matched slides' files show the deck's pages
+    QString subtitles;       // empty: no words spoken; "auto": the video's own or beside it
 };
 
 // Declares the options and the help option, without parsing anything.
@@ -160,6 +164,9 @@ QString errorMessage(const RunError &error);
 struct Talk {
     Timeline timeline;
     QList<SlideRecord> records; // every segment, in time order
+    // With a deck: the look of each slide handed to the slide stages, by
+    // its number, until the slides are matched to pages.
+    std::map<int, PictureLook> looks;
 };
 
 // Where a run's frames come from: the source, and why its frames ended
@@ -219,3 +226,20 @@ bool loadSubtitlesAsked(const RunOptions &options, QList<Cue> *cues);
 // The words spoken while each segment showed into its record, each word
 // once.
 void attachSpeech(const QList<Cue> &cues, int fps, QList<SlideRecord> *records);
+
+// Loads the deck that --deck names into *deck, if any. False after saying
+// why it cannot be read.
+bool loadDeckAsked(const RunOptions &options, Deck *deck);
+
+// A stage that keeps the look of each slide's picture in *looks, by slide
+// number, when a deck is to be matched, and hands the slide on to next
+// (when there is one).
+RecordSink describingSlides(RecordSink next, const RunOptions &options,
+                            std::map<int, PictureLook> *looks);
+
+// With a deck: the page each slide shows into its record (a matched
+// slide's words, with --ocr, are the page's own), the pages' titles into
+// *run, and with --deck-images the pages into the slide files. Says once
+// when no slide matches any page. Nothing without a deck.
+std::optional<RunError> matchTalkToDeck(const RunOptions &options, const Deck &deck, Talk *talk,
+                                        RunSummary *run);

@@ -31,6 +31,12 @@ int main(int argc, char *argv[])
     if (!loadSubtitlesAsked(*options, &spoken))
         return interruptSignal() != 0 ? endInterrupted(QString()) : 1;
 
+    // Before the output folder is touched and ffmpeg starts: a deck that
+    // cannot be read ends the run with nothing done.
+    Deck deck;
+    if (!loadDeckAsked(*options, &deck))
+        return 1;
+
     DirectoryLock outDirLock;
     if (!claimOutputDirectory(options->outDir, &outDirLock))
         return 1;
@@ -46,6 +52,8 @@ int main(int argc, char *argv[])
     RunSummary run = runSummary(*options);
     if (!failure)
         attachSpeech(spoken, options->fps, &talk.records);
+    if (!failure && interruptSignal() == 0)
+        failure = matchTalkToDeck(*options, deck, &talk, &run);
     if (!failure && interruptSignal() == 0)
         failure = writeReadingAids(*options, &talk, &run);
     // A failure that an interrupt caused (ffmpeg killed, the walk stopped)

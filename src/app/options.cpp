@@ -64,6 +64,11 @@ void declareOptions(QCommandLineParser &parser)
                                  "Read the words on the slides in these Tesseract languages, "
                                  "such as eng or eng+deu",
                                  ""));
+    parser.addOption(valueOption("deck", "file.pdf",
+                                 "Match each slide to the page of this PDF deck it shows", ""));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("deck-images"),
+        QStringLiteral("Write the deck's page as the slide file of each matched slide")));
     parser.addOption(valueOption("subtitles", "file|auto",
                                  "Give each slide the words spoken while it showed, from a "
                                  "subtitle file or the video's own subtitles",
@@ -134,6 +139,10 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     // Empty values ask for nothing, as if the options were not given.
     options.htmlPath = parser.value(QStringLiteral("html"));
     options.ocrLanguages = parser.value(QStringLiteral("ocr"));
+    options.deckPath = parser.value(QStringLiteral("deck"));
+    options.deckImages = parser.isSet(QStringLiteral("deck-images"));
+    if (options.deckImages && options.deckPath.isEmpty())
+        return reject(QObject::tr("--deck-images needs --deck\n"));
     options.subtitles = parser.value(QStringLiteral("subtitles"));
 
     return options;
@@ -166,7 +175,13 @@ RunSummary runSummary(const RunOptions &options)
     }
     if (options.dedupe)
         used.insert(QStringLiteral("dedupe"), true);
-    RunSummary run{options.input, used};
+    if (!options.deckPath.isEmpty())
+        used.insert(QStringLiteral("deck"), options.deckPath);
+    if (options.deckImages)
+        used.insert(QStringLiteral("deckImages"), true);
+    RunSummary run;
+    run.input = options.input;
+    run.options = used;
     run.speechGiven = !options.subtitles.isEmpty();
     return run;
 }

@@ -105,10 +105,12 @@ std::optional<RunError> walkTalk(FrameFeed feed, const RunOptions &options, Talk
         // written, on the reader's threads while the walk goes on.
         const RecordSink stages =
             encodesSlides(options) || !feed.framesAreFiles
-                ? imagingStages(
-                      readingSlides(slideWriter(QDir(options.outDir), &slideFailure), reader),
-                      options, imaging)
-                : readingSlides(RecordSink(), reader);
+                ? imagingStages(readingSlides(describingSlides(
+                                                  slideWriter(QDir(options.outDir), &slideFailure),
+                                                  options, &talk->looks),
+                                              reader),
+                                options, imaging)
+                : readingSlides(describingSlides(RecordSink(), options, &talk->looks), reader);
         walked = segmentTimeline(frames, detectOptions(options), &talk->timeline,
                                  recordingSlides(&slides, stages));
     }

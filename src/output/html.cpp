@@ -126,10 +126,10 @@ QString slideTile(const SlideRecord &row, int fps, const QDir &pageDir, const Ru
     QString tile =
         QStringLiteral("<figure class=\"tile slide\" tabindex=\"0\" data-start=\"%1\"%2>\n"
                        "<img src=\"%3\" alt=\"Slide %4\">\n"
-                       "<figcaption>Slide %4 &middot; %5</figcaption>\n")
+                       "<figcaption>Slide %4 &middot; %5%6</figcaption>\n")
             .arg(startSeconds(row, fps), dataText(row, run),
                  linkFrom(pageDir, row.image).toHtmlEscaped(), QString::number(row.number),
-                 segmentTimes(row.segment, fps));
+                 segmentTimes(row.segment, fps), pageNote(row, QStringLiteral(" &middot; ")));
     if (!text.isEmpty())
         tile += QStringLiteral("<p class=\"words\">%1</p>\n").arg(text.toHtmlEscaped());
     return tile + spokenParagraph(row) + QStringLiteral("</figure>\n");

@@ -46,9 +46,9 @@ QString whatWasSaid(const SlideRecord &row)
 
 QString slideSection(const SlideRecord &row, int fps)
 {
-    QString section =
-        QStringLiteral("\n## Slide %1 (%2)\n\n![Slide %1](%3)\n")
-            .arg(QString::number(row.number), segmentTimes(row.segment, fps), urlPath(row.image));
+    QString section = QStringLiteral("\n## Slide %1 (%2)%3\n\n![Slide %1](%4)\n")
+                          .arg(QString::number(row.number), segmentTimes(row.segment, fps),
+                               pageNote(row, QStringLiteral(", ")), urlPath(row.image));
     const QString &text = row.text;
     if (!text.isEmpty())
         section += QLatin1Char('\n') + fencedBlock(text);
@@ -71,6 +71,11 @@ QString urlPath(const QString &path)
     for (QString &part : parts)
         part = QString::fromLatin1(QUrl::toPercentEncoding(part));
     return parts.join(QLatin1Char('/'));
+}
+
+QString pageNote(const SlideRecord &row, const QString &separator)
+{
+    return row.page ? separator + QStringLiteral("page %1").arg(*row.page) : QString();
 }
 
 QByteArray markdownNotes(const QList<SlideRecord> &rows, int fps, const RunSummary &run)

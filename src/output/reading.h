@@ -23,6 +23,10 @@ struct WriteControl {
 // spaces, '#', '%', quotes and any letter survive every reader of links.
 QString urlPath(const QString &path);
 
+// "page 5" after separator for a slide matched to page 5 of a deck, else
+// nothing.
+QString pageNote(const SlideRecord &row, const QString &separator);
+
 // Notes for the talk in Markdown: a heading, a section per slide with its
 // times, its image and its words when they were read, and a line per
 // video.

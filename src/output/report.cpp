@@ -69,6 +69,8 @@ QByteArray json(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
             segment.insert(QStringLiteral("text"), row.text);
         if (run.speechGiven)
             segment.insert(QStringLiteral("speech"), row.speech);
+        if (run.pagesMatched && !row.isVideo())
+            segment.insert(QStringLiteral("page"), row.page ? QJsonValue(*row.page) : QJsonValue());
         segments.append(segment);
     }
     const QJsonObject document{{QStringLiteral("input"), run.input},
@@ -105,7 +107,8 @@ QByteArray csv(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
     const QString recordEnd = QStringLiteral("\r\n");
     QString text = QStringLiteral("kind,index,start,end,startFrame,endFrame,image,label") +
                    (run.textsRead ? QStringLiteral(",text") : QString()) +
-                   (run.speechGiven ? QStringLiteral(",speech") : QString()) + recordEnd;
+                   (run.pagesMatched ? QStringLiteral(",page") : QString()) + recordEnd;
+    (run.speechGiven ? QStringLiteral(",speech") : QString()) + recordEnd;
     for (const SlideRecord &row : rows) {
         QStringList fields{kindName(row),
                            QString::number(row.number),
@@ -117,6 +120,8 @@ QByteArray csv(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
                            csvField(row.isVideo() ? row.segment.videoLabel : QString())};
         if (run.textsRead)
             fields.append(csvField(row.isVideo() ? QString() : row.text));
+        if (run.pagesMatched)
+            fields.append(row.page ? QString::number(*row.page) : QString());
         if (run.speechGiven)
             fields.append(csvField(row.speech));
         text += fields.join(QLatin1Char(',')) + recordEnd;
@@ -130,13 +135,14 @@ QString vttTime(qint64 ms)
     return clockTime(ms / 1000) + QStringLiteral(".%1").arg(ms % 1000, 3, 10, QLatin1Char('0'));
 }
 
-QByteArray vtt(const QList<SlideRecord> &rows, int fps)
+QByteArray vtt(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
 {
     QString text = QStringLiteral("WEBVTT\n");
     for (const SlideRecord &row : rows) {
-        text += QStringLiteral("\n%1 --> %2\n%3\n")
-                    .arg(vttTime(milliseconds(row.segment.startFrame, fps)),
-                         vttTime(milliseconds(endFrameExclusive(row), fps)), title(row));
+        text +=
+            QStringLiteral("\n%1 --> %2\n%3\n")
+                .arg(vttTime(milliseconds(row.segment.startFrame, fps)),
+                     vttTime(milliseconds(endFrameExclusive(row), fps)), segmentTitle(row, run));
     }
     return text.toUtf8();
 }
@@ -155,14 +161,14 @@ QString ffmetadataValue(const QString &text)
     return escaped;
 }
 
-QByteArray ffmetadata(const QList<SlideRecord> &rows, int fps)
+QByteArray ffmetadata(const QList<SlideRecord> &rows, int fps, const RunSummary &run)
 {
     QString text = QStringLiteral(";FFMETADATA1\n");
     for (const SlideRecord &row : rows) {
         text += QStringLiteral("\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=%1\nEND=%2\ntitle=%3\n")
                     .arg(milliseconds(row.segment.startFrame, fps))
                     .arg(milliseconds(endFrameExclusive(row), fps))
-                    .arg(ffmetadataValue(title(row)));
+                    .arg(ffmetadataValue(segmentTitle(row, run)));
     }
     return text.toUtf8();
 }
@@ -178,9 +184,9 @@ QByteArray formatted(ReportFormat format, const QList<SlideRecord> &rows, int fp
     case ReportFormat::Markdown:
         return markdownNotes(rows, fps, run);
     case ReportFormat::Vtt:
-        return vtt(rows, fps);
+        return vtt(rows, fps, run);
     case ReportFormat::FfMetadata:
-        return ffmetadata(rows, fps);
+        return ffmetadata(rows, fps, run);
     case ReportFormat::Text: // printTimeline writes it line by line
         break;
     }
@@ -193,6 +199,14 @@ QString segmentTimes(const Segment &segment, int fps)
 {
     return formatTime(segment.startFrame, fps) + QStringLiteral(" - ") +
            formatTime(segment.endFrame, fps);
+}
+
+QString segmentTitle(const SlideRecord &record, const RunSummary &run)
+{
+    if (!record.isVideo() && record.page && *record.page >= 1 &&
+        *record.page <= run.pageTitles.size() && !run.pageTitles[*record.page - 1].isEmpty())
+        return run.pageTitles[*record.page - 1];
+    return title(record);
 }
 
 QString imageOrLabel(const SlideRecord &record)

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -22,11 +23,17 @@ std::optional<ReportFormat> reportFormatNamed(const QString &name);
 
 // What the reports tell about the run besides the segments.
 struct RunSummary {
-    QString input;            // as given on the command line
-    QJsonObject options;      // the options that shaped the timeline
-    bool textsRead = false;   // the slides' words were read, so every format shows them
-    bool speechGiven = false; // subtitles were asked for: the formats show what was said
+    QString input;             // as given on the command line
+    QJsonObject options;       // the options that shaped the timeline
+    bool textsRead = false;    // the slides' words were read, so every format shows them
+    bool pagesMatched = false; // the slides were matched to a deck, so the formats show pages
+    QStringList pageTitles;    // each page's title, from page 1; empty for a page without words
+    bool speechGiven = false;  // subtitles were asked for: the formats show what was said
 };
+
+// What a chapter or a cue calls a segment: the title of the page a slide
+// shows when it has one, else "Slide 3" or "Video 1".
+QString segmentTitle(const SlideRecord &record, const RunSummary &run);
 
 // What a report names a segment by: a slide's image file, a video's label.
 QString imageOrLabel(const SlideRecord &record);
