@@ -103,9 +103,11 @@ QImage darkOnLight(QImage grey)
 
 // Tesseract asks its monitor now and then whether to give up on a picture,
 // so a stop does not wait for a whole slide to be read.
+// A reader made without a stop function is never stopped.
 bool cancelled(void *stop, int)
 {
-    return (*static_cast<const std::function<bool()> *>(stop))();
+    const auto &asked = *static_cast<const std::function<bool()> *>(stop);
+    return asked && asked();
 }
 
 QString textOf(tesseract::TessBaseAPI &api, const QImage &image, const std::function<bool()> &stop)
@@ -115,7 +117,7 @@ QString textOf(tesseract::TessBaseAPI &api, const QImage &image, const std::func
     tesseract::ETEXT_DESC monitor;
     monitor.cancel = cancelled;
     monitor.cancel_this = const_cast<std::function<bool()> *>(&stop);
-    const bool read = api.Recognize(&monitor) == 0 && !stop();
+    const bool read = api.Recognize(&monitor) == 0 && !(stop && stop());
     const std::unique_ptr<char[]> text(read ? api.GetUTF8Text() : nullptr);
     api.Clear();
     return text ? tidyText(QString::fromUtf8(text.get())) : QString();
