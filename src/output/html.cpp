@@ -30,7 +30,6 @@ video { max-width: min(100%, 720px); max-height: 40vh; background: #000; }
   color: #fff; font-weight: bold; }
 figcaption { margin-top: 6px; font-variant-numeric: tabular-nums; }
 .words { margin: 6px 0 0; white-space: pre-line; font-size: 13px; color: #555; }
-.speech { margin: 6px 0 0; font-size: 13px; font-style: italic; color: #444; }
 )";
 
 // Everything the script needs is in the page's markup, so no text of the
@@ -117,7 +116,7 @@ QString spokenParagraph(const SlideRecord &row)
 {
     if (row.speech.isEmpty())
         return QString();
-    return QStringLiteral("<p class=\"speech\">%1</p>\n").arg(row.speech.toHtmlEscaped());
+    return QStringLiteral("<p class=\"words speech\">%1</p>\n").arg(row.speech.toHtmlEscaped());
 }
 
 QString slideTile(const SlideRecord &row, int fps, const QDir &pageDir, const RunSummary &run)

@@ -127,7 +127,7 @@ void Subtitles::shownInMarkdownAndPage()
     QVERIFY2(result.out.contains("### What was said\n\nstill second\n"), result.out.constData());
     const QByteArray page = readFile(m_dir.filePath(QStringLiteral("shown/talk.html")));
     // Said under the slide, and found by the page's filter.
-    QVERIFY(page.contains("<p class=\"speech\">first slide words second &amp; more</p>"));
+    QVERIFY(page.contains("<p class=\"words speech\">first slide words second &amp; more</p>"));
     QVERIFY(page.contains("data-text=\"still second\""));
     QVERIFY(page.contains("id=\"filter\""));
 }
