@@ -202,7 +202,8 @@ std::optional<RunError> talkFromFrameFiles(const RunOptions &options, Talk *talk
 // written before a failure stay.
 std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk);
 
-// A reader of the slides' words when --ocr asks for them, else none.
+// A reader of the slides' words when --ocr asks for them, else none; none
+// either with a deck, whose slides are read by readSlidesWithoutPage.
 std::shared_ptr<SlideReader> startReading(const RunOptions &options);
 
 // A stage that hands each slide's picture to reader (when there is one)
@@ -213,6 +214,12 @@ RecordSink readingSlides(RecordSink next, std::shared_ptr<SlideReader> reader);
 // slide's words into its record; a repeat takes those of the slide it
 // repeats. Nothing without a reader.
 std::optional<RunError> wordsRead(std::shared_ptr<SlideReader> reader, QList<SlideRecord> *records);
+
+// With --ocr and a deck: the words of each slide that shows no page, read
+// from its file after the pages are matched (a repeat takes those of the
+// slide it repeats). Nothing otherwise.
+std::optional<RunError> readSlidesWithoutPage(const RunOptions &options,
+                                              QList<SlideRecord> *records);
 
 // Writes the PDF and the HTML page when they were asked for.
 std::optional<RunError> writeReadingAids(const RunOptions &options, Talk *talk, RunSummary *run);

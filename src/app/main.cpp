@@ -55,6 +55,8 @@ int main(int argc, char *argv[])
     if (!failure && interruptSignal() == 0)
         failure = matchTalkToDeck(*options, deck, &talk, &run);
     if (!failure && interruptSignal() == 0)
+        failure = readSlidesWithoutPage(*options, &talk.records);
+    if (!failure && interruptSignal() == 0)
         failure = writeReadingAids(*options, &talk, &run);
     // A failure that an interrupt caused (ffmpeg killed, the walk stopped)
     // is not told: the interrupted run says only that.

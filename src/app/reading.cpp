@@ -53,7 +53,9 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
 
 std::shared_ptr<SlideReader> startReading(const RunOptions &options)
 {
-    if (options.ocrLanguages.isEmpty())
+    // With a deck most slides take their page's own words: only those no
+    // page shows are read, once the pages are matched after the walk.
+    if (options.ocrLanguages.isEmpty() || !options.deckPath.isEmpty())
         return nullptr;
     return startSlideReader(options.ocrLanguages, {stopAsked, {}});
 }
@@ -89,6 +91,42 @@ std::optional<RunError> wordsRead(std::shared_ptr<SlideReader> reader, QList<Sli
     for (SlideRecord &record : *records) {
         if (!record.isVideo())
             record.text = texts[record.repeatOf > 0 ? record.repeatOf : record.number];
+    }
+    return std::nullopt;
+}
+
+std::optional<RunError> readSlidesWithoutPage(const RunOptions &options,
+                                              QList<SlideRecord> *records)
+{
+    if (options.ocrLanguages.isEmpty() || options.deckPath.isEmpty())
+        return std::nullopt;
+    QList<int> numbers;
+    QStringList images;
+    for (const SlideRecord &record : *records) {
+        if (!record.isVideo() && record.repeatOf == 0 && !record.page && !record.image.isEmpty()) {
+            numbers.append(record.number);
+            images.append(record.image);
+        }
+    }
+    QStringList texts;
+    QString failure;
+    if (!images.isEmpty() &&
+        !readSlideTexts(
+            images, options.ocrLanguages,
+            {stopAsked, countingProgress(QObject::tr("Reading slides"), int(images.size()))},
+            &texts, &failure))
+        return failure.isEmpty() ? std::nullopt
+                                 : std::optional(RunError{RunError::ReadWords, {}, failure});
+    std::map<int, QString> read;
+    for (int k = 0; k < numbers.size(); ++k)
+        read[numbers[k]] = texts[k];
+    for (SlideRecord &record : *records) {
+        if (record.isVideo() || record.page)
+            continue;
+        const int shown = record.repeatOf > 0 ? record.repeatOf : record.number;
+        const auto text = read.find(shown);
+        if (text != read.end())
+            record.text = text->second;
     }
     return std::nullopt;
 }

@@ -68,17 +68,27 @@ void writeDeck(const QString &path)
     }
 }
 
-// A picture that is no page: soft rings of colour.
+// A picture that is no page: two lines of words over a photo of rings.
 QImage photo()
 {
     QImage picture(pageSize, QImage::Format_RGB32);
-    picture.fill(QColor(90, 140, 60));
+    picture.fill(Qt::white);
     QPainter painter(&picture);
     painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(QRect(0, 160, pageSize.width(), 200), QColor(90, 140, 60));
+    painter.setPen(Qt::NoPen);
     for (int k = 0; k < 6; ++k) {
         painter.setBrush(QColor(40 * k, 200 - 30 * k, 120));
-        painter.drawEllipse(QPoint(240, 180), 200 - 30 * k, 150 - 22 * k);
+        painter.drawEllipse(QPoint(240, 260), 120 - 18 * k, 70 - 10 * k);
     }
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(40);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(24, 20, 440, 56), Qt::AlignLeft | Qt::AlignTop,
+                     QStringLiteral("Harbour lights"));
+    painter.drawText(QRect(24, 76, 440, 56), Qt::AlignLeft | Qt::AlignTop,
+                     QStringLiteral("from the pier"));
     return picture;
 }
 
@@ -104,14 +114,19 @@ QByteArray minimalPdf(const QStringList &objects, const QString &trailerExtra = 
     return out;
 }
 
-QList<QJsonValue> pagesOf(const QByteArray &report)
+QList<QJsonValue> fieldOf(const QByteArray &report, const QString &field)
 {
-    QList<QJsonValue> pages;
+    QList<QJsonValue> values;
     const QJsonArray segments =
         QJsonDocument::fromJson(report).object().value(QStringLiteral("segments")).toArray();
     for (const QJsonValue &segment : segments)
-        pages.append(segment.toObject().value(QStringLiteral("page")));
-    return pages;
+        values.append(segment.toObject().value(field));
+    return values;
+}
+
+QList<QJsonValue> pagesOf(const QByteArray &report)
+{
+    return fieldOf(report, QStringLiteral("page"));
 }
 
 } // namespace
@@ -262,6 +277,20 @@ void DeckRuns::talkMatchedToItsDeck()
     QCOMPARE(html.count(QStringLiteral(" &middot; page ")), 6);
     QVERIFY(html.contains(QStringLiteral("00:00:12 - 00:00:15 &middot; page 4</figcaption>")));
     QVERIFY(report(QStringLiteral("ffmetadata")).contains(QStringLiteral("title=Title 4\n")));
+
+    // With --ocr the matched slides take their pages' own words; only the
+    // photo, which no page shows, is read.
+    const RunResult read =
+        runStillsift({QStringLiteral("--input=talk.mp4"), QStringLiteral("--deck=deck.pdf"),
+                      QStringLiteral("--pipe"), QStringLiteral("--out=read"),
+                      QStringLiteral("--format=json"), QStringLiteral("--ocr=eng")},
+                     m_dir->path(), QProcessEnvironment::systemEnvironment());
+    QCOMPARE(read.exitCode, 0);
+    const QList<QJsonValue> texts = fieldOf(read.out, QStringLiteral("text"));
+    QCOMPARE(texts.size(), 7);
+    QCOMPARE(texts[0].toString(), QStringLiteral("Title 1"));
+    QCOMPARE(texts[4].toString(), QStringLiteral("Title 2"));
+    QVERIFY2(texts[5].toString().contains(QStringLiteral("pier")), qPrintable(texts[5].toString()));
 
     // A deck of none of these pages: the run still succeeds, says so once
     // and gives no slide a page.
