@@ -3,6 +3,7 @@
 #pragma once
 
 #include "deck.h"
+#include "decode.h"
 #include "detect.h"
 #include "frames.h"
 #include "image.h"
@@ -28,6 +29,7 @@ struct RunOptions {
     ReportFormat format = ReportFormat::Text;
     QString pdfPath;   // empty: no PDF
     bool pipe = false; // frames through a pipe instead of frame files
+    bool skim = false; // frames decoded in the process, only where the picture can change
     Detector detector = Detector::Pixel;
     CropRequest crop;        // none unless --crop is given
     bool dedupe = false;     // a picture shown again reuses its first file
@@ -152,6 +154,7 @@ struct RunError {
         RenameFrame,  // a kept frame could not become its slide file (reason: the target)
         ReadWords,    // the slides' words could not be read
         WriteFile,    // the PDF or the page could not be written
+        Decode,       // the video could not be read or decoded in the process (path: the video)
     } stage;
     QString path;
     QString reason;
@@ -201,6 +204,13 @@ std::optional<RunError> talkFromFrameFiles(const RunOptions &options, Talk *talk
 // and each slide is written as it closes; no frame file is made. The slides
 // written before a failure stay.
 std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk);
+
+// The run with the frames decoded in the process: as through a pipe, but
+// with FFmpeg's libraries instead of the ffmpeg program, and only where the
+// picture can have changed (STILLSIFT_SKIM=whole decodes every frame, for
+// measuring; STILLSIFT_SKIM_COUNTS set says on standard error how many
+// frames were decoded).
+std::optional<RunError> talkDecoded(const RunOptions &options, Talk *talk);
 
 // A reader of the slides' words when --ocr asks for them, else none; none
 // either with a deck, whose slides are read by readSlidesWithoutPage.

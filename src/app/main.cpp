@@ -45,8 +45,9 @@ int main(int argc, char *argv[])
         return 1;
 
     Talk talk;
-    std::optional<RunError> failure =
-        options->pipe ? talkThroughPipe(*options, &talk) : talkFromFrameFiles(*options, &talk);
+    std::optional<RunError> failure = options->skim   ? talkDecoded(*options, &talk)
+                                      : options->pipe ? talkThroughPipe(*options, &talk)
+                                                      : talkFromFrameFiles(*options, &talk);
     // The PDF and the page come before the report: a run that failed to
     // write them prints no timeline, as after any other failure.
     RunSummary run = runSummary(*options);

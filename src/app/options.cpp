@@ -51,6 +51,9 @@ void declareOptions(QCommandLineParser &parser)
     parser.addOption(QCommandLineOption(
         QStringLiteral("pipe"),
         QStringLiteral("Read frames from ffmpeg through a pipe instead of frame files")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("skim"),
+        QStringLiteral("Decode the video in the process, only where the picture can change")));
     parser.addOption(valueOption("detector", "name", "Slide detector: pixel or robust", "pixel"));
     parser.addOption(valueOption("crop", "auto|X,Y,W,H",
                                  "Cut each slide image to the slide found in the picture, or to "
@@ -92,6 +95,7 @@ std::optional<RunOptions> validateOptions(const QCommandLineParser &parser)
     options.input = parser.value(QStringLiteral("input"));
     options.outDir = parser.value(QStringLiteral("out"));
     options.pipe = parser.isSet(QStringLiteral("pipe"));
+    options.skim = parser.isSet(QStringLiteral("skim"));
 
     const std::optional<int> fps = toInt(parser.value(QStringLiteral("fps")));
     if (!fps || *fps <= 0)

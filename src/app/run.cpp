@@ -81,6 +81,8 @@ QString errorMessage(const RunError &error)
         return QObject::tr("failed to write %1: %2\n").arg(error.path, error.reason);
     case RunError::RenameFrame:
         return QObject::tr("failed to rename %1 to %2\n").arg(error.path, error.reason);
+    case RunError::Decode:
+        return QObject::tr("cannot decode %1: %2\n").arg(error.path, error.reason);
     case RunError::ReadWords:
         return QObject::tr("OCR failed: %1\n").arg(error.reason);
     }
@@ -173,6 +175,28 @@ std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk)
                    }};
     if (const std::optional<RunError> error = walkTalk(std::move(feed), options, talk))
         return error;
+    if (talk->timeline.segments.isEmpty() && interruptSignal() == 0)
+        return RunError{RunError::NoFrames, {}, {}};
+    return std::nullopt;
+}
+
+std::optional<RunError> talkDecoded(const RunOptions &options, Talk *talk)
+{
+    DecodeFailure failure;
+    DecodeCounts counts;
+    const bool skim = qEnvironmentVariable("STILLSIFT_SKIM") != QLatin1String("whole");
+    FrameSource frames = decodedFrames(options.input, options.fps, skim, &failure, &counts);
+    ignoreBrokenPipe();
+    FrameFeed feed{withVideoTimeProgress(std::move(frames), options.input, options.fps),
+                   [&failure, &options] {
+                       return RunError{RunError::Decode, options.input, failure.reason};
+                   }};
+    if (const std::optional<RunError> error = walkTalk(std::move(feed), options, talk))
+        return error;
+    if (qEnvironmentVariableIsSet("STILLSIFT_SKIM_COUNTS"))
+        writeMessage(QObject::tr("decoded %1 of %2 frames\n")
+                         .arg(counts.framesDecoded)
+                         .arg(counts.framesInVideo));
     if (talk->timeline.segments.isEmpty() && interruptSignal() == 0)
         return RunError{RunError::NoFrames, {}, {}};
     return std::nullopt;

@@ -1,0 +1,122 @@
+// What the files of the decoding share: owners of FFmpeg's objects, the
+// opened video stream, the sampler and the reading of packets in stretches
+// from one keyframe to the next.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+}
+
+#include <QImage>
+#include <QString>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+struct FormatCloser {
+    void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
+};
+struct DecoderFreer {
+    void operator()(AVCodecContext *context) const { avcodec_free_context(&context); }
+};
+struct PacketFreer {
+    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+};
+struct FrameFreer {
+    void operator()(AVFrame *frame) const { av_frame_free(&frame); }
+};
+struct GraphFreer {
+    void operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using DecoderPtr = std::unique_ptr<AVCodecContext, DecoderFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFreer>;
+
+// FFmpeg's text for an error code.
+QString avErrorText(int code);
+
+// The video stream of an input, demuxed as the ffmpeg program demuxes it.
+struct VideoInput {
+    FormatPtr format;
+    int stream = -1;
+    AVRational timeBase{0, 1};
+    // Added to every packet's timestamps (in timeBase): the input's start
+    // moves to 0, as ffmpeg moves it without -copyts.
+    int64_t offset = 0;
+};
+
+// Opens input and picks its video stream; false with *failure set when it
+// cannot be read or holds no video.
+bool openVideo(const QString &input, VideoInput *video, QString *failure);
+
+// The next packet of the video stream into *packet, timestamps moved by the
+// offset; false at the end of the input. A read error ends the input, as it
+// ends ffmpeg's.
+bool readVideoPacket(VideoInput &video, AVPacket *packet);
+
+// A decoder for the video stream, on as many threads as ffmpeg takes.
+DecoderPtr openDecoder(const VideoInput &video, QString *failure);
+
+// ffmpeg's filter graph from decoded frames to sampled pictures: the fps
+// filter, then the conversion to the pixel format ffmpeg's PPM encoder
+// would take. Frames of a new size or format make a new graph that scales
+// them to the first one's, as ffmpeg reconfigures its graph.
+struct Sampler {
+    int fps = 1;
+    AVRational timeBase{0, 1};
+    AVRational frameRate{0, 1};
+    GraphPtr graph;
+    AVFilterContext *source = nullptr;
+    AVFilterContext *sink = nullptr;
+    // The frames the graph now takes.
+    int width = 0;
+    int height = 0;
+    int format = -1;
+    // The pictures it makes, fixed by the first graph.
+    int outWidth = 0;
+    int outHeight = 0;
+    int outFormat = -1;
+    FramePtr sample{av_frame_alloc()};
+};
+
+// Hands a decoded frame to the sampler (which takes its own reference) and
+// the pictures it samples to *pictures; false with *failure set when the
+// graph cannot be made or fails.
+bool sampleFrame(Sampler &sampler, const AVFrame *frame, std::deque<QImage> *pictures,
+                 QString *failure);
+
+// Ends the frames at endPts (in the stream's time base), as ffmpeg ends
+// them, and hands the last pictures to *pictures.
+bool finishSampling(Sampler &sampler, int64_t endPts, std::deque<QImage> *pictures,
+                    QString *failure);
+
+// A stretch of packets in decoding order from one keyframe up to the next
+// (or from the first packet, when the video does not start on one).
+struct Stretch {
+    std::vector<PacketPtr> packets;
+};
+
+// Whether two decoded pictures show the same thing, within what an encoder's
+// quantisation changes between two keyframes of one still picture.
+bool samePicture(const AVFrame *a, const AVFrame *b);
+
+// What the packets of a whole video say about where it stands still: the
+// largest packet between two keyframes that still codes an unchanged
+// picture. Nothing when the video never stands still, or its packets cannot
+// tell (no timestamps, no keyframes but the first).
+struct StillPackets {
+    bool usable = false;
+    int largestStill = 0;
+};
+
+// Reads every packet of input's video stream, without decoding any.
+StillPackets surveyPackets(const QString &input);
+
+// Whether every packet of stretch after its keyframe is one of a still
+// picture.
+bool looksStill(const Stretch &stretch, const StillPackets &still);

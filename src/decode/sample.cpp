@@ -1,0 +1,195 @@
+#include "decode_internal.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <QObject>
+#include <QtEndian>
+
+namespace
+{
+
+// The graph as the ffmpeg program builds it for "-vf fps=N" into PPM
+// pictures: the first graph leaves the size alone and lets the format filter
+// pick between the encoder's two formats; a later one scales to the
+// pictures of the first and keeps its format. Its scalers take ffmpeg's
+// default flags, so the conversion is ffmpeg's own, pixel for pixel.
+QByteArray graphDescription(const Sampler &sampler)
+{
+    if (sampler.outFormat < 0)
+        return QStringLiteral("fps=%1,format=pix_fmts=rgb24|rgb48be").arg(sampler.fps).toLatin1();
+    return QStringLiteral("fps=%1,scale=%2:%3:flags=bicubic,format=pix_fmts=%4")
+        .arg(sampler.fps)
+        .arg(sampler.outWidth)
+        .arg(sampler.outHeight)
+        .arg(QString::fromLatin1(av_get_pix_fmt_name(AVPixelFormat(sampler.outFormat))))
+        .toLatin1();
+}
+
+QByteArray sourceArguments(const Sampler &sampler, const AVFrame *frame)
+{
+    QByteArray arguments = QStringLiteral("video_size=%1x%2:pix_fmt=%3:time_base=%4/%5:"
+                                          "pixel_aspect=%6/%7")
+                               .arg(frame->width)
+                               .arg(frame->height)
+                               .arg(frame->format)
+                               .arg(sampler.timeBase.num)
+                               .arg(sampler.timeBase.den)
+                               .arg(frame->sample_aspect_ratio.num)
+                               .arg(frame->sample_aspect_ratio.den)
+                               .toLatin1();
+    if (sampler.frameRate.num > 0 && sampler.frameRate.den > 0)
+        arguments += QStringLiteral(":frame_rate=%1/%2")
+                         .arg(sampler.frameRate.num)
+                         .arg(sampler.frameRate.den)
+                         .toLatin1();
+    return arguments;
+}
+
+int linkGraph(Sampler &sampler, const QByteArray &description)
+{
+    AVFilterInOut *outputs = avfilter_inout_alloc();
+    AVFilterInOut *inputs = avfilter_inout_alloc();
+    int error = AVERROR(ENOMEM);
+    if (outputs && inputs) {
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = sampler.source;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = sampler.sink;
+        error = avfilter_graph_parse_ptr(sampler.graph.get(), description.constData(), &inputs,
+                                         &outputs, nullptr);
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    return error < 0 ? error : avfilter_graph_config(sampler.graph.get(), nullptr);
+}
+
+// A new graph for frames like frame. The frames the old one still held are
+// lost with it, as ffmpeg loses them when it reconfigures.
+bool makeGraph(Sampler &sampler, const AVFrame *frame, QString *failure)
+{
+    sampler.graph.reset(avfilter_graph_alloc());
+    sampler.source = sampler.sink = nullptr;
+    if (!sampler.graph) {
+        *failure = avErrorText(AVERROR(ENOMEM));
+        return false;
+    }
+    sampler.graph->scale_sws_opts = av_strdup("flags=bicubic");
+    int error = avfilter_graph_create_filter(&sampler.source, avfilter_get_by_name("buffer"), "in",
+                                             sourceArguments(sampler, frame).constData(), nullptr,
+                                             sampler.graph.get());
+    if (error >= 0)
+        error = avfilter_graph_create_filter(&sampler.sink, avfilter_get_by_name("buffersink"),
+                                             "out", nullptr, nullptr, sampler.graph.get());
+    if (error >= 0)
+        error = linkGraph(sampler, graphDescription(sampler));
+    if (error < 0) {
+        *failure = avErrorText(error);
+        return false;
+    }
+    sampler.width = frame->width;
+    sampler.height = frame->height;
+    sampler.format = frame->format;
+    if (sampler.outFormat < 0) {
+        sampler.outWidth = av_buffersink_get_w(sampler.sink);
+        sampler.outHeight = av_buffersink_get_h(sampler.sink);
+        sampler.outFormat = av_buffersink_get_format(sampler.sink);
+    }
+    return true;
+}
+
+void freeFrame(void *frame)
+{
+    auto *owned = static_cast<AVFrame *>(frame);
+    av_frame_free(&owned);
+}
+
+// 8-bit pictures are handed out in the graph's own buffer, which goes back
+// to its pool when the last copy of the picture goes.
+QImage narrowPicture(AVFrame *sample)
+{
+    AVFrame *owned = av_frame_alloc();
+    if (!owned)
+        return QImage();
+    av_frame_move_ref(owned, sample);
+    return QImage(owned->data[0], owned->width, owned->height, owned->linesize[0],
+                  QImage::Format_RGB888, freeFrame, owned);
+}
+
+// 16-bit samples are big-endian and without alpha, as in the PPM pictures.
+QImage widePicture(const AVFrame *sample)
+{
+    QImage image(sample->width, sample->height, QImage::Format_RGBX64);
+    if (image.isNull())
+        return image;
+    for (int y = 0; y < sample->height; ++y) {
+        const uchar *from = sample->data[0] + qsizetype(y) * sample->linesize[0];
+        auto *to = reinterpret_cast<quint16 *>(image.scanLine(y));
+        for (int x = 0; x < sample->width; ++x, from += 6, to += 4) {
+            to[0] = qFromBigEndian<quint16>(from);
+            to[1] = qFromBigEndian<quint16>(from + 2);
+            to[2] = qFromBigEndian<quint16>(from + 4);
+            to[3] = 0xffff;
+        }
+    }
+    return image;
+}
+
+bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failure)
+{
+    for (;;) {
+        const int error = av_buffersink_get_frame_flags(sampler.sink, sampler.sample.get(),
+                                                        AV_BUFFERSINK_FLAG_NO_REQUEST);
+        if (error == AVERROR(EAGAIN) || error == AVERROR_EOF)
+            return true;
+        if (error < 0) {
+            *failure = avErrorText(error);
+            return false;
+        }
+        const bool wide = sampler.sample->format == AV_PIX_FMT_RGB48BE;
+        QImage picture =
+            wide ? widePicture(sampler.sample.get()) : narrowPicture(sampler.sample.get());
+        av_frame_unref(sampler.sample.get());
+        if (picture.isNull()) {
+            *failure = QObject::tr("frame %1 does not fit in memory").arg(pictures->size() + 1);
+            return false;
+        }
+        pictures->push_back(std::move(picture));
+    }
+}
+
+} // namespace
+
+bool sampleFrame(Sampler &sampler, const AVFrame *frame, std::deque<QImage> *pictures,
+                 QString *failure)
+{
+    if (!sampler.graph || frame->width != sampler.width || frame->height != sampler.height ||
+        frame->format != sampler.format) {
+        if (!makeGraph(sampler, frame, failure))
+            return false;
+    }
+    const int error =
+        av_buffersrc_add_frame_flags(sampler.source, const_cast<AVFrame *>(frame),
+                                     AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
+    if (error < 0) {
+        *failure = avErrorText(error);
+        return false;
+    }
+    return takePictures(sampler, pictures, failure);
+}
+
+bool finishSampling(Sampler &sampler, int64_t endPts, std::deque<QImage> *pictures,
+                    QString *failure)
+{
+    if (!sampler.graph)
+        return true;
+    const int error = av_buffersrc_close(sampler.source, endPts, AV_BUFFERSRC_FLAG_PUSH);
+    if (error < 0) {
+        *failure = avErrorText(error);
+        return false;
+    }
+    return takePictures(sampler, pictures, failure);
+}

@@ -1,0 +1,287 @@
+#include "decode.h"
+#include "decode_internal.h"
+
+#include <QObject>
+
+#include <algorithm>
+
+namespace
+{
+
+// ffmpeg ends a run whose decoding failed more often than this share of the
+// times it was tried (its -max_error_rate).
+constexpr double largestErrorShare = 2.0 / 3.0;
+
+struct Decoding {
+    VideoInput video;
+    DecoderPtr decoder;
+    Sampler sampler;
+    PacketPtr packet{av_packet_alloc()};
+    FramePtr frame{av_frame_alloc()};
+    std::deque<QImage> pictures;
+    DecodeFailure *failure = nullptr;
+    DecodeCounts counts;
+    DecodeCounts *countsOut = nullptr;
+    bool ended = false;
+    bool failed = false;
+    // ffmpeg's clock of the stream, in AV_TIME_BASE: the end of the last
+    // frame decoded, where the frames end for the fps filter.
+    int64_t nextPts = 0;
+    qint64 framesMade = 0;
+    qint64 decodeErrors = 0;
+
+    // Skimming only.
+    bool skim = false;
+    StillPackets still;
+    PacketPtr nextKey;        // the keyframe that starts the next stretch, read ahead
+    bool decoderBusy = false; // frames of a stretch may still be inside the decoder
+    FramePtr keyPicture;      // the current stretch's keyframe, decoded alone
+};
+
+bool fail(Decoding &decoding, const QString &reason)
+{
+    decoding.failure->reason = reason;
+    decoding.failed = true;
+    return false;
+}
+
+// The frame's share of the stream's clock, as ffmpeg counts it.
+int64_t frameDuration(const Decoding &decoding, const AVFrame *frame)
+{
+    if (frame->pkt_duration > 0)
+        return av_rescale_q(frame->pkt_duration, decoding.video.timeBase, AV_TIME_BASE_Q);
+    const AVRational rate = decoding.decoder->framerate;
+    return rate.num > 0 && rate.den > 0 ? int64_t(AV_TIME_BASE) * rate.den / rate.num : 0;
+}
+
+// A decoded frame goes to the fps filter with the timestamp ffmpeg gives it.
+bool sampleDecoded(Decoding &decoding, AVFrame *frame)
+{
+    const int64_t timestamp = frame->best_effort_timestamp;
+    if (timestamp != AV_NOPTS_VALUE) {
+        frame->pts = timestamp;
+        decoding.nextPts = av_rescale_q(timestamp, decoding.video.timeBase, AV_TIME_BASE_Q);
+    }
+    decoding.nextPts += frameDuration(decoding, frame);
+    QString failure;
+    if (!sampleFrame(decoding.sampler, frame, &decoding.pictures, &failure))
+        return fail(decoding, failure);
+    return true;
+}
+
+// Sends packet (none: the end of the stream) to the decoder and samples
+// every frame it makes. A packet that cannot be decoded is passed over, as
+// ffmpeg passes over it.
+bool decodePacket(Decoding &decoding, const AVPacket *packet)
+{
+    AVCodecContext *decoder = decoding.decoder.get();
+    int error = avcodec_send_packet(decoder, packet);
+    if (error < 0 && error != AVERROR_EOF)
+        ++decoding.decodeErrors;
+    for (;;) {
+        error = avcodec_receive_frame(decoder, decoding.frame.get());
+        if (error == AVERROR(EAGAIN) || error == AVERROR_EOF)
+            return true;
+        if (error < 0) {
+            ++decoding.decodeErrors;
+            return true;
+        }
+        ++decoding.framesMade;
+        ++decoding.counts.framesDecoded;
+        const bool sampled = sampleDecoded(decoding, decoding.frame.get());
+        av_frame_unref(decoding.frame.get());
+        if (!sampled)
+            return false;
+    }
+}
+
+bool finish(Decoding &decoding)
+{
+    if (!decodePacket(decoding, nullptr))
+        return false;
+    decoding.ended = true;
+    if (double(decoding.decodeErrors) >
+        largestErrorShare * double(decoding.decodeErrors + decoding.framesMade))
+        return fail(decoding, QObject::tr("%1 of %2 frames could not be decoded")
+                                  .arg(decoding.decodeErrors)
+                                  .arg(decoding.decodeErrors + decoding.framesMade));
+    const int64_t end = av_rescale_q_rnd(decoding.nextPts, AV_TIME_BASE_Q, decoding.video.timeBase,
+                                         AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    QString failure;
+    if (!finishSampling(decoding.sampler, end, &decoding.pictures, &failure))
+        return fail(decoding, failure);
+    if (decoding.countsOut)
+        *decoding.countsOut = decoding.counts;
+    return true;
+}
+
+// Reads the next packet and decodes it.
+bool decodeNext(Decoding &decoding)
+{
+    if (!readVideoPacket(decoding.video, decoding.packet.get()))
+        return finish(decoding);
+    ++decoding.counts.framesInVideo;
+    return decodePacket(decoding, decoding.packet.get());
+}
+
+PacketPtr movedPacket(AVPacket *from)
+{
+    PacketPtr packet(av_packet_alloc());
+    av_packet_move_ref(packet.get(), from);
+    return packet;
+}
+
+// The packets from the keyframe read ahead (or the first packet) up to the
+// next keyframe, which is read ahead in its turn. Empty at the end.
+Stretch readStretch(Decoding &decoding)
+{
+    Stretch stretch;
+    if (decoding.nextKey)
+        stretch.packets.push_back(std::move(decoding.nextKey));
+    while (readVideoPacket(decoding.video, decoding.packet.get())) {
+        ++decoding.counts.framesInVideo;
+        if ((decoding.packet->flags & AV_PKT_FLAG_KEY) && !stretch.packets.empty()) {
+            decoding.nextKey = movedPacket(decoding.packet.get());
+            break;
+        }
+        stretch.packets.push_back(movedPacket(decoding.packet.get()));
+    }
+    return stretch;
+}
+
+// Lets the decoder give up every frame it holds and makes it ready for a
+// stretch of its own.
+bool emptyDecoder(Decoding &decoding)
+{
+    if (!decoding.decoderBusy)
+        return true;
+    if (!decodePacket(decoding, nullptr))
+        return false;
+    avcodec_flush_buffers(decoding.decoder.get());
+    decoding.decoderBusy = false;
+    return true;
+}
+
+// The picture of a keyframe decoded on its own, or none when it cannot be.
+FramePtr decodeAlone(Decoding &decoding, const AVPacket *key)
+{
+    AVCodecContext *decoder = decoding.decoder.get();
+    FramePtr picture;
+    if (avcodec_send_packet(decoder, key) >= 0 && avcodec_send_packet(decoder, nullptr) >= 0) {
+        while (avcodec_receive_frame(decoder, decoding.frame.get()) >= 0) {
+            picture.reset(av_frame_clone(decoding.frame.get()));
+            av_frame_unref(decoding.frame.get());
+            ++decoding.counts.framesDecoded;
+        }
+    }
+    avcodec_flush_buffers(decoder);
+    return picture;
+}
+
+// Whether the stretch's keyframe and the next one show the same picture;
+// each is decoded alone, the next one kept for the next stretch.
+bool keyframesAgree(Decoding &decoding, const Stretch &stretch, FramePtr *nextPicture)
+{
+    if (!emptyDecoder(decoding))
+        return false;
+    if (!decoding.keyPicture)
+        decoding.keyPicture = decodeAlone(decoding, stretch.packets.front().get());
+    *nextPicture = decodeAlone(decoding, decoding.nextKey.get());
+    return decoding.keyPicture && *nextPicture &&
+           samePicture(decoding.keyPicture.get(), nextPicture->get());
+}
+
+// Every frame of a still stretch is its keyframe's picture, at the time of
+// its own packet.
+bool sampleStill(Decoding &decoding, const Stretch &stretch)
+{
+    std::vector<const AVPacket *> shown;
+    for (const PacketPtr &packet : stretch.packets)
+        shown.push_back(packet.get());
+    std::sort(shown.begin(), shown.end(),
+              [](const AVPacket *a, const AVPacket *b) { return a->pts < b->pts; });
+    for (const AVPacket *packet : shown) {
+        FramePtr frame(av_frame_clone(decoding.keyPicture.get()));
+        if (!frame)
+            return fail(decoding, avErrorText(AVERROR(ENOMEM)));
+        frame->best_effort_timestamp = packet->pts;
+        frame->pkt_duration = packet->duration;
+        ++decoding.framesMade;
+        if (!sampleDecoded(decoding, frame.get()))
+            return false;
+    }
+    return true;
+}
+
+bool decodeStretch(Decoding &decoding, const Stretch &stretch)
+{
+    decoding.decoderBusy = true;
+    for (const PacketPtr &packet : stretch.packets) {
+        if (!decodePacket(decoding, packet.get()))
+            return false;
+    }
+    return true;
+}
+
+// Samples the next stretch: from its keyframe's picture alone when its
+// packets and the keyframes at both ends say it stands still, else decoded
+// frame by frame. The last stretch, without a keyframe after it, is always
+// decoded.
+bool skimNext(Decoding &decoding)
+{
+    const Stretch stretch = readStretch(decoding);
+    if (stretch.packets.empty())
+        return finish(decoding);
+    FramePtr nextPicture;
+    const bool still = decoding.nextKey && looksStill(stretch, decoding.still) &&
+                       keyframesAgree(decoding, stretch, &nextPicture);
+    if (decoding.failed)
+        return false;
+    const bool sampled = still ? sampleStill(decoding, stretch) : decodeStretch(decoding, stretch);
+    decoding.keyPicture = std::move(nextPicture);
+    return sampled;
+}
+
+std::optional<QImage> takePicture(Decoding &decoding)
+{
+    while (decoding.pictures.empty() && !decoding.ended && !decoding.failed) {
+        if (decoding.skim)
+            skimNext(decoding);
+        else
+            decodeNext(decoding);
+    }
+    if (!decoding.pictures.empty()) {
+        QImage picture = std::move(decoding.pictures.front());
+        decoding.pictures.pop_front();
+        return picture;
+    }
+    if (decoding.failed)
+        return QImage();
+    return std::nullopt;
+}
+
+} // namespace
+
+FrameSource decodedFrames(const QString &input, int fps, bool skim, DecodeFailure *failure,
+                          DecodeCounts *counts)
+{
+    auto decoding = std::make_shared<Decoding>();
+    decoding->failure = failure;
+    decoding->countsOut = counts;
+    QString reason;
+    if (!openVideo(input, &decoding->video, &reason) ||
+        !(decoding->decoder = openDecoder(decoding->video, &reason))) {
+        fail(*decoding, reason);
+    } else {
+        AVStream *stream = decoding->video.format->streams[decoding->video.stream];
+        decoding->sampler.fps = fps;
+        decoding->sampler.timeBase = decoding->video.timeBase;
+        decoding->sampler.frameRate =
+            av_guess_frame_rate(decoding->video.format.get(), stream, nullptr);
+        if (skim) {
+            decoding->still = surveyPackets(input);
+            decoding->skim = decoding->still.usable;
+        }
+    }
+    return [decoding](int) { return takePicture(*decoding); };
+}
