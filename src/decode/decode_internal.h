@@ -82,6 +82,10 @@ struct Sampler {
     int outHeight = 0;
     int outFormat = -1;
     FramePtr sample{av_frame_alloc()};
+    // The constant frame rate ffmpeg keeps on the way to the encoder: the
+    // number of the next picture, and the last picture, which fill a gap.
+    int64_t nextNumber = 0;
+    QImage lastPicture;
 };
 
 // Hands a decoded frame to the sampler (which takes its own reference) and

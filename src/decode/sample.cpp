@@ -138,6 +138,40 @@ QImage widePicture(const AVFrame *sample)
     return image;
 }
 
+// ffmpeg keeps its output at a constant frame rate: a picture that comes
+// later than the next number fills the gap, the last picture standing in
+// for all but one of a gap of two or more, and one that comes too early is
+// dropped. The fps filter leaves a gap only where its frames start late, or
+// start again at a change of size.
+void keepFrameRate(Sampler &sampler, const QImage &picture, int64_t number,
+                   std::deque<QImage> *pictures)
+{
+    // ffmpeg's own nudge, which keeps a whole number from rounding down.
+    double shown = double(number) + (number > 0 ? 1.0 : number < 0 ? -1.0 : 0.0) / (1 << 17);
+    double duration = 1;
+    double early = shown - double(sampler.nextNumber);
+    double late = early + duration;
+    if (early < 0 && late > 0) {
+        duration += early;
+        early = 0;
+        late = duration;
+    }
+    long long copies = 1;
+    long long lastCopies = 0;
+    if (late < -1.1) {
+        copies = 0;
+    } else if (late > 1.1) {
+        copies = llrintf(float(late));
+        if (early > 1.1)
+            lastCopies = llrintf(float(early - 0.6));
+    }
+    for (long long i = 0; i < copies; ++i)
+        pictures->push_back(i < lastCopies && !sampler.lastPicture.isNull() ? sampler.lastPicture
+                                                                            : picture);
+    sampler.nextNumber += copies;
+    sampler.lastPicture = picture;
+}
+
 bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failure)
 {
     for (;;) {
@@ -149,6 +183,7 @@ bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failu
             *failure = avErrorText(error);
             return false;
         }
+        const int64_t number = sampler.sample->pts;
         const bool wide = sampler.sample->format == AV_PIX_FMT_RGB48BE;
         QImage picture =
             wide ? widePicture(sampler.sample.get()) : narrowPicture(sampler.sample.get());
@@ -157,7 +192,7 @@ bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failu
             *failure = QObject::tr("frame %1 does not fit in memory").arg(pictures->size() + 1);
             return false;
         }
-        pictures->push_back(std::move(picture));
+        keepFrameRate(sampler, picture, number, pictures);
     }
 }
 
