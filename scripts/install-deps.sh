@@ -5,7 +5,7 @@ set -eu
 
 packages="cmake g++ make qt6-base-dev libopencv-imgproc-dev ffmpeg pkg-config time file dpkg-dev man-db
 poppler-utils libpng-dev clang libclang-rt-14-dev parallel
-libtesseract-dev libpoppler-qt6-dev tesseract-ocr-eng tesseract-ocr-deu qt6-qpa-plugins fonts-dejavu-core
+libtesseract-dev libpoppler-qt6-dev libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev tesseract-ocr-eng tesseract-ocr-deu qt6-qpa-plugins fonts-dejavu-core
 chromium chromium-driver python3-selenium"
 missing=""
 for package in $packages; do

@@ -105,13 +105,9 @@ struct Stretch {
     std::vector<PacketPtr> packets;
 };
 
-// Whether two decoded pictures show the same thing, within what an encoder's
-// quantisation changes between two keyframes of one still picture.
-bool samePicture(const AVFrame *a, const AVFrame *b);
-
 // What the packets of a whole video say about where it stands still: the
-// largest packet between two keyframes that still codes an unchanged
-// picture. Nothing when the video never stands still, or its packets cannot
+// largest packet between two keyframes that codes an unchanged picture.
+// Not usable when the video never stands still, or its packets cannot
 // tell (no timestamps, no keyframes but the first).
 struct StillPackets {
     bool usable = false;
@@ -121,6 +117,7 @@ struct StillPackets {
 // Reads every packet of input's video stream, without decoding any.
 StillPackets surveyPackets(const QString &input);
 
-// Whether every packet of stretch after its keyframe is one of a still
-// picture.
-bool looksStill(const Stretch &stretch, const StillPackets &still);
+// How many packets of stretch, from its start, must be decoded: up to the
+// last one that may change the picture. All of them when the stretch does
+// not start on a keyframe or the packets cannot tell.
+std::size_t packetsToDecode(const Stretch &stretch, const StillPackets &still);

@@ -35,7 +35,6 @@ struct Decoding {
     StillPackets still;
     PacketPtr nextKey;        // the keyframe that starts the next stretch, read ahead
     bool decoderBusy = false; // frames of a stretch may still be inside the decoder
-    FramePtr keyPicture;      // the current stretch's keyframe, decoded alone
 };
 
 bool fail(Decoding &decoding, const QString &reason)
@@ -69,10 +68,10 @@ bool sampleDecoded(Decoding &decoding, AVFrame *frame)
     return true;
 }
 
-// Sends packet (none: the end of the stream) to the decoder and samples
-// every frame it makes. A packet that cannot be decoded is passed over, as
-// ffmpeg passes over it.
-bool decodePacket(Decoding &decoding, const AVPacket *packet)
+// Sends packet (none: the end of the stream) to the decoder and takes every
+// frame it makes into *frames. A packet that cannot be decoded is passed
+// over, as ffmpeg passes over it.
+void decodeInto(Decoding &decoding, const AVPacket *packet, std::vector<FramePtr> *frames)
 {
     AVCodecContext *decoder = decoding.decoder.get();
     int error = avcodec_send_packet(decoder, packet);
@@ -81,18 +80,33 @@ bool decodePacket(Decoding &decoding, const AVPacket *packet)
     for (;;) {
         error = avcodec_receive_frame(decoder, decoding.frame.get());
         if (error == AVERROR(EAGAIN) || error == AVERROR_EOF)
-            return true;
+            return;
         if (error < 0) {
             ++decoding.decodeErrors;
-            return true;
+            return;
         }
         ++decoding.framesMade;
         ++decoding.counts.framesDecoded;
-        const bool sampled = sampleDecoded(decoding, decoding.frame.get());
-        av_frame_unref(decoding.frame.get());
-        if (!sampled)
+        FramePtr frame(av_frame_alloc());
+        av_frame_move_ref(frame.get(), decoding.frame.get());
+        frames->push_back(std::move(frame));
+    }
+}
+
+bool sampleAll(Decoding &decoding, const std::vector<FramePtr> &frames)
+{
+    for (const FramePtr &frame : frames) {
+        if (!sampleDecoded(decoding, frame.get()))
             return false;
     }
+    return true;
+}
+
+bool decodePacket(Decoding &decoding, const AVPacket *packet)
+{
+    std::vector<FramePtr> frames;
+    decodeInto(decoding, packet, &frames);
+    return sampleAll(decoding, frames);
 }
 
 bool finish(Decoding &decoding)
@@ -162,57 +176,6 @@ bool emptyDecoder(Decoding &decoding)
     return true;
 }
 
-// The picture of a keyframe decoded on its own, or none when it cannot be.
-FramePtr decodeAlone(Decoding &decoding, const AVPacket *key)
-{
-    AVCodecContext *decoder = decoding.decoder.get();
-    FramePtr picture;
-    if (avcodec_send_packet(decoder, key) >= 0 && avcodec_send_packet(decoder, nullptr) >= 0) {
-        while (avcodec_receive_frame(decoder, decoding.frame.get()) >= 0) {
-            picture.reset(av_frame_clone(decoding.frame.get()));
-            av_frame_unref(decoding.frame.get());
-            ++decoding.counts.framesDecoded;
-        }
-    }
-    avcodec_flush_buffers(decoder);
-    return picture;
-}
-
-// Whether the stretch's keyframe and the next one show the same picture;
-// each is decoded alone, the next one kept for the next stretch.
-bool keyframesAgree(Decoding &decoding, const Stretch &stretch, FramePtr *nextPicture)
-{
-    if (!emptyDecoder(decoding))
-        return false;
-    if (!decoding.keyPicture)
-        decoding.keyPicture = decodeAlone(decoding, stretch.packets.front().get());
-    *nextPicture = decodeAlone(decoding, decoding.nextKey.get());
-    return decoding.keyPicture && *nextPicture &&
-           samePicture(decoding.keyPicture.get(), nextPicture->get());
-}
-
-// Every frame of a still stretch is its keyframe's picture, at the time of
-// its own packet.
-bool sampleStill(Decoding &decoding, const Stretch &stretch)
-{
-    std::vector<const AVPacket *> shown;
-    for (const PacketPtr &packet : stretch.packets)
-        shown.push_back(packet.get());
-    std::sort(shown.begin(), shown.end(),
-              [](const AVPacket *a, const AVPacket *b) { return a->pts < b->pts; });
-    for (const AVPacket *packet : shown) {
-        FramePtr frame(av_frame_clone(decoding.keyPicture.get()));
-        if (!frame)
-            return fail(decoding, avErrorText(AVERROR(ENOMEM)));
-        frame->best_effort_timestamp = packet->pts;
-        frame->pkt_duration = packet->duration;
-        ++decoding.framesMade;
-        if (!sampleDecoded(decoding, frame.get()))
-            return false;
-    }
-    return true;
-}
-
 bool decodeStretch(Decoding &decoding, const Stretch &stretch)
 {
     decoding.decoderBusy = true;
@@ -223,23 +186,47 @@ bool decodeStretch(Decoding &decoding, const Stretch &stretch)
     return true;
 }
 
-// Samples the next stretch: from its keyframe's picture alone when its
-// packets and the keyframes at both ends say it stands still, else decoded
-// frame by frame. The last stretch, without a keyframe after it, is always
-// decoded.
+// Decodes the first count packets of stretch on their own; every later
+// frame shows the picture they end on, at the time of its own packet.
+bool skimStretch(Decoding &decoding, const Stretch &stretch, std::size_t count)
+{
+    if (!emptyDecoder(decoding))
+        return false;
+    std::vector<FramePtr> frames;
+    for (std::size_t i = 0; i < count; ++i)
+        decodeInto(decoding, stretch.packets[i].get(), &frames);
+    decodeInto(decoding, nullptr, &frames);
+    avcodec_flush_buffers(decoding.decoder.get());
+    if (frames.empty())
+        return decodeStretch(decoding, stretch);
+    const auto shown = [](const FramePtr &a, const FramePtr &b) {
+        return a->best_effort_timestamp < b->best_effort_timestamp;
+    };
+    const AVFrame *last = std::max_element(frames.begin(), frames.end(), shown)->get();
+    for (std::size_t i = count; i < stretch.packets.size(); ++i) {
+        FramePtr frame(av_frame_clone(last));
+        if (!frame)
+            return fail(decoding, avErrorText(AVERROR(ENOMEM)));
+        frame->best_effort_timestamp = stretch.packets[i]->pts;
+        frame->pkt_duration = stretch.packets[i]->duration;
+        ++decoding.framesMade;
+        frames.push_back(std::move(frame));
+    }
+    std::stable_sort(frames.begin(), frames.end(), shown);
+    return sampleAll(decoding, frames);
+}
+
+// Samples the next stretch: decoded as far as its packets say the picture
+// can change, which on a moving picture is all of it.
 bool skimNext(Decoding &decoding)
 {
     const Stretch stretch = readStretch(decoding);
     if (stretch.packets.empty())
         return finish(decoding);
-    FramePtr nextPicture;
-    const bool still = decoding.nextKey && looksStill(stretch, decoding.still) &&
-                       keyframesAgree(decoding, stretch, &nextPicture);
-    if (decoding.failed)
-        return false;
-    const bool sampled = still ? sampleStill(decoding, stretch) : decodeStretch(decoding, stretch);
-    decoding.keyPicture = std::move(nextPicture);
-    return sampled;
+    const std::size_t count = packetsToDecode(stretch, decoding.still);
+    if (count == stretch.packets.size())
+        return decodeStretch(decoding, stretch);
+    return skimStretch(decoding, stretch, count);
 }
 
 std::optional<QImage> takePicture(Decoding &decoding)

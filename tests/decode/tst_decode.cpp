@@ -1,0 +1,221 @@
+// The frames decoded in the process against those ffmpeg sends down the
+// pipe, on videos made with the real ffmpeg: every frame the same, pixel for
+// pixel, however the video's timestamps run; skimming close to them, a
+// build inside a stretch of small packets found at its frame, and a noisy
+// video decoded in full.
+#include "decode.h"
+#include "frames.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdlib>
+
+namespace
+{
+
+bool ffmpeg(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("ffmpeg"),
+                  QStringList{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+                              QStringLiteral("error"), QStringLiteral("-y")} +
+                      arguments);
+    return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+QStringList lavfi(const QString &graph)
+{
+    return {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), graph};
+}
+
+// Mean absolute difference of two pictures' samples, in levels; 255 when
+// their sizes or formats differ.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size() || a.format() != b.format())
+        return 255;
+    const int rowBytes = a.width() * a.depth() / 8;
+    qint64 sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const uchar *p = a.constScanLine(y);
+        const uchar *q = b.constScanLine(y);
+        for (int x = 0; x < rowBytes; ++x)
+            sum += std::abs(p[x] - q[x]);
+    }
+    return double(sum) / (double(rowBytes) * a.height());
+}
+
+QList<QImage> allFrames(FrameSource frames)
+{
+    QList<QImage> all;
+    for (int i = 0;; ++i) {
+        const std::optional<QImage> frame = frames(i);
+        if (!frame || frame->isNull())
+            return all;
+        all.append(*frame);
+    }
+}
+
+QList<QImage> pipedFrames(const QString &video, int fps)
+{
+    PipeFailure failure;
+    return allFrames(pipeFrames(video, fps, &failure));
+}
+
+} // namespace
+
+class Decode : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void initTestCase();
+    void sameFramesAsThePipe_data();
+    void sameFramesAsThePipe();
+    void buildInsideSmallPacketsFound();
+    void noisyVideoDecodedInFull();
+    void unreadableInput_data();
+    void unreadableInput();
+
+  private:
+    QString video(const char *name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+    QTemporaryDir m_dir;
+};
+
+void Decode::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // Frames 40 ms apart, then 13 ms, then 110 ms.
+    QVERIFY(
+        ffmpeg(lavfi(QStringLiteral("testsrc2=size=160x120:rate=25:duration=12")) +
+               QStringList{QStringLiteral("-vf"),
+                           QStringLiteral("setpts='if(lt(N,100),N*0.04,if(lt(N,200),4+(N-"
+                                          "100)*0.013,5.3+(N-200)*0.11))/TB'"),
+                           QStringLiteral("-fps_mode"), QStringLiteral("vfr"), video("vfr.mkv")}));
+    // Video from 2.3 s, sound from 0.
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=160x120:rate=25:duration=5")) +
+                   QStringList{video("five.mp4")}));
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("sine=duration=8")) +
+                   QStringList{QStringLiteral("-itsoffset"), QStringLiteral("2.3"),
+                               QStringLiteral("-i"), video("five.mp4"), QStringLiteral("-map"),
+                               QStringLiteral("0:a"), QStringLiteral("-map"), QStringLiteral("1:v"),
+                               QStringLiteral("-c:v"), QStringLiteral("copy"), video("late.mkv")}));
+    // 160x120 for 4.5 s, then 240x136.
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=160x120:rate=25:duration=4.5")) +
+                   QStringList{video("small.ts")}));
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=240x136:rate=25:duration=4.5")) +
+                   QStringList{video("large.ts")}));
+    QVERIFY(ffmpeg({QStringLiteral("-i"),
+                    QStringLiteral("concat:%1|%2").arg(video("small.ts"), video("large.ts")),
+                    QStringLiteral("-c"), QStringLiteral("copy"), video("sizes.ts")}));
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=96x64:rate=25:duration=4")) +
+                   QStringList{QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p10le"),
+                               video("ten-bit.mp4")}));
+}
+
+void Decode::sameFramesAsThePipe_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("fps");
+    for (const int fps : {1, 7}) {
+        const QByteArray rate = " at " + QByteArray::number(fps);
+        QTest::newRow("variable frame rate" + rate) << QStringLiteral("vfr.mkv") << fps;
+        QTest::newRow("video starting late" + rate) << QStringLiteral("late.mkv") << fps;
+        QTest::newRow("size changing mid-way" + rate) << QStringLiteral("sizes.ts") << fps;
+        QTest::newRow("ten bits" + rate) << QStringLiteral("ten-bit.mp4") << fps;
+    }
+}
+
+void Decode::sameFramesAsThePipe()
+{
+    QFETCH(QString, name);
+    QFETCH(int, fps);
+    const QList<QImage> piped = pipedFrames(m_dir.filePath(name), fps);
+    QVERIFY(piped.size() > 3);
+    for (const bool skim : {false, true}) {
+        DecodeFailure failure;
+        const QList<QImage> decoded =
+            allFrames(decodedFrames(m_dir.filePath(name), fps, skim, &failure));
+        QCOMPARE(failure.reason, QString());
+        QCOMPARE(decoded.size(), piped.size());
+        for (qsizetype i = 0; i < piped.size(); ++i)
+            QVERIFY2(decoded.at(i) == piped.at(i), qPrintable(QString::number(i)));
+    }
+}
+
+void Decode::buildInsideSmallPacketsFound()
+{
+    // A still picture for 20 s, a keyframe every 2 s and a line added at
+    // 7.4 s, inside the stretch from 6 s to 8 s.
+    const QString path = video("build.mp4");
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=320x240:rate=1/20:duration=20,fps=25,"
+                                        "drawbox=x=40:y=150:w=200:h=4:color=black:t=fill:"
+                                        "enable='gte(t,7.4)'")) +
+                   QStringList{QStringLiteral("-g"), QStringLiteral("50"),
+                               QStringLiteral("-sc_threshold"), QStringLiteral("0"), path}));
+    const QList<QImage> piped = pipedFrames(path, 1);
+    QCOMPARE(piped.size(), 20);
+    QVERIFY(meanDifference(piped.at(7), piped.at(8)) > 0.1);
+    DecodeFailure failure;
+    DecodeCounts counts;
+    const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
+    QCOMPARE(skimmed.size(), piped.size());
+    for (qsizetype i = 0; i < piped.size(); ++i)
+        QVERIFY2(meanDifference(skimmed.at(i), piped.at(i)) < 0.05, qPrintable(QString::number(i)));
+    QCOMPARE(counts.framesInVideo, 500);
+    QVERIFY2(counts.framesDecoded < 200, qPrintable(QString::number(counts.framesDecoded)));
+}
+
+void Decode::noisyVideoDecodedInFull()
+{
+    const QString path = video("noisy.mp4");
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=320x240:rate=1/10:duration=10,fps=25,"
+                                        "noise=alls=30:allf=t")) +
+                   QStringList{QStringLiteral("-g"), QStringLiteral("50"), path}));
+    DecodeFailure failure;
+    DecodeCounts counts;
+    const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
+    QCOMPARE(skimmed, pipedFrames(path, 1));
+    QCOMPARE(counts.framesDecoded, 250);
+    QCOMPARE(counts.framesInVideo, 250);
+}
+
+void Decode::unreadableInput_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QStringLiteral("missing.mp4")
+                             << QStringLiteral("No such file or directory");
+    QTest::newRow("sound only") << QStringLiteral("sound.m4a") << QStringLiteral("no video stream");
+    QTest::newRow("not a video") << QStringLiteral("text.mp4")
+                                 << QStringLiteral("Invalid data found when processing input");
+}
+
+void Decode::unreadableInput()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("sine=duration=1")) + QStringList{video("sound.m4a")}));
+    QFile text(video("text.mp4"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("not a video at all\n");
+    text.close();
+    for (const bool skim : {false, true}) {
+        DecodeFailure failure;
+        FrameSource frames = decodedFrames(m_dir.filePath(name), 1, skim, &failure);
+        const std::optional<QImage> first = frames(0);
+        QVERIFY(first && first->isNull());
+        QCOMPARE(failure.reason, reason);
+        // Every later call answers the same.
+        const std::optional<QImage> again = frames(1);
+        QVERIFY(again && again->isNull());
+    }
+}
+
+QTEST_GUILESS_MAIN(Decode)
+#include "tst_decode.moc"
