@@ -1,6 +1,6 @@
 // What the files of the decoding share: owners of FFmpeg's objects, the
-// opened video stream, the sampler and the reading of packets in stretches
-// from one keyframe to the next.
+// opened video stream, the sampler and what the packets say about where the
+// picture stands still.
 #pragma once
 
 extern "C" {
@@ -99,12 +99,6 @@ bool sampleFrame(Sampler &sampler, const AVFrame *frame, std::deque<QImage> *pic
 bool finishSampling(Sampler &sampler, int64_t endPts, std::deque<QImage> *pictures,
                     QString *failure);
 
-// A stretch of packets in decoding order from one keyframe up to the next
-// (or from the first packet, when the video does not start on one).
-struct Stretch {
-    std::vector<PacketPtr> packets;
-};
-
 // What the packets of a whole video say about where it stands still: the
 // largest packet between two keyframes that codes an unchanged picture.
 // Not usable when the video never stands still, or its packets cannot
@@ -117,7 +111,6 @@ struct StillPackets {
 // Reads every packet of input's video stream, without decoding any.
 StillPackets surveyPackets(const QString &input);
 
-// How many packets of stretch, from its start, must be decoded: up to the
-// last one that may change the picture. All of them when the stretch does
-// not start on a keyframe or the packets cannot tell.
-std::size_t packetsToDecode(const Stretch &stretch, const StillPackets &still);
+// Whether packet, between two keyframes, may change the picture: it is
+// larger than a still picture's.
+bool mayChangePicture(const AVPacket &packet, const StillPackets &still);

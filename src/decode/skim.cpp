@@ -53,15 +53,7 @@ StillPackets surveyPackets(const QString &input)
     return {true, stillLevel * stillSpread};
 }
 
-std::size_t packetsToDecode(const Stretch &stretch, const StillPackets &still)
+bool mayChangePicture(const AVPacket &packet, const StillPackets &still)
 {
-    if (!still.usable || stretch.packets.empty() ||
-        !(stretch.packets.front()->flags & AV_PKT_FLAG_KEY))
-        return stretch.packets.size();
-    std::size_t count = 1;
-    for (std::size_t i = 1; i < stretch.packets.size(); ++i) {
-        if (stretch.packets[i]->size > still.largestStill)
-            count = i + 1;
-    }
-    return count;
+    return packet.size > still.largestStill;
 }

@@ -33,8 +33,8 @@ struct Decoding {
     // Skimming only.
     bool skim = false;
     StillPackets still;
-    PacketPtr nextKey;        // the keyframe that starts the next stretch, read ahead
-    bool decoderBusy = false; // frames of a stretch may still be inside the decoder
+    PacketPtr nextKey;    // the keyframe that starts the next stretch, read ahead
+    FramePtr lastDecoded; // the frame the decoder made last
 };
 
 bool fail(Decoding &decoding, const QString &reason)
@@ -138,77 +138,50 @@ bool decodeNext(Decoding &decoding)
     return decodePacket(decoding, decoding.packet.get());
 }
 
-PacketPtr movedPacket(AVPacket *from)
+// The next packet of the video, or none at its end.
+PacketPtr readPacket(Decoding &decoding)
 {
+    if (!readVideoPacket(decoding.video, decoding.packet.get()))
+        return nullptr;
+    ++decoding.counts.framesInVideo;
     PacketPtr packet(av_packet_alloc());
-    av_packet_move_ref(packet.get(), from);
+    av_packet_move_ref(packet.get(), decoding.packet.get());
     return packet;
 }
 
-// The packets from the keyframe read ahead (or the first packet) up to the
-// next keyframe, which is read ahead in its turn. Empty at the end.
-Stretch readStretch(Decoding &decoding)
+// Sends packet to the decoder and samples the frames it makes; the last
+// one is kept, for the packets that follow it unchanged.
+bool decodeAndSample(Decoding &decoding, const AVPacket *packet)
 {
-    Stretch stretch;
-    if (decoding.nextKey)
-        stretch.packets.push_back(std::move(decoding.nextKey));
-    while (readVideoPacket(decoding.video, decoding.packet.get())) {
-        ++decoding.counts.framesInVideo;
-        if ((decoding.packet->flags & AV_PKT_FLAG_KEY) && !stretch.packets.empty()) {
-            decoding.nextKey = movedPacket(decoding.packet.get());
-            break;
-        }
-        stretch.packets.push_back(movedPacket(decoding.packet.get()));
-    }
-    return stretch;
-}
-
-// Lets the decoder give up every frame it holds and makes it ready for a
-// stretch of its own.
-bool emptyDecoder(Decoding &decoding)
-{
-    if (!decoding.decoderBusy)
-        return true;
-    if (!decodePacket(decoding, nullptr))
-        return false;
-    avcodec_flush_buffers(decoding.decoder.get());
-    decoding.decoderBusy = false;
-    return true;
-}
-
-bool decodeStretch(Decoding &decoding, const Stretch &stretch)
-{
-    decoding.decoderBusy = true;
-    for (const PacketPtr &packet : stretch.packets) {
-        if (!decodePacket(decoding, packet.get()))
-            return false;
-    }
-    return true;
-}
-
-// Decodes the first count packets of stretch on their own; every later
-// frame shows the picture they end on, at the time of its own packet.
-bool skimStretch(Decoding &decoding, const Stretch &stretch, std::size_t count)
-{
-    if (!emptyDecoder(decoding))
-        return false;
     std::vector<FramePtr> frames;
-    for (std::size_t i = 0; i < count; ++i)
-        decodeInto(decoding, stretch.packets[i].get(), &frames);
+    decodeInto(decoding, packet, &frames);
+    if (!frames.empty())
+        decoding.lastDecoded.reset(av_frame_clone(frames.back().get()));
+    return sampleAll(decoding, frames);
+}
+
+// Decodes what is left in the decoder; the packets held, which code no
+// change, show the picture the decoding ended on, each at its own time.
+// The decoder is then ready for a new stretch.
+bool showHeld(Decoding &decoding, const std::vector<PacketPtr> &held)
+{
+    std::vector<FramePtr> frames;
     decodeInto(decoding, nullptr, &frames);
     avcodec_flush_buffers(decoding.decoder.get());
-    if (frames.empty())
-        return decodeStretch(decoding, stretch);
     const auto shown = [](const FramePtr &a, const FramePtr &b) {
         return a->best_effort_timestamp < b->best_effort_timestamp;
     };
-    const AVFrame *last = std::max_element(frames.begin(), frames.end(), shown)->get();
-    for (std::size_t i = count; i < stretch.packets.size(); ++i) {
+    const AVFrame *last = frames.empty()
+                              ? decoding.lastDecoded.get()
+                              : std::max_element(frames.begin(), frames.end(), shown)->get();
+    for (const PacketPtr &packet : held) {
+        if (!last)
+            break;
         FramePtr frame(av_frame_clone(last));
         if (!frame)
             return fail(decoding, avErrorText(AVERROR(ENOMEM)));
-        frame->best_effort_timestamp = stretch.packets[i]->pts;
-        frame->pkt_duration = stretch.packets[i]->duration;
+        frame->best_effort_timestamp = packet->pts;
+        frame->pkt_duration = packet->duration;
         ++decoding.framesMade;
         frames.push_back(std::move(frame));
     }
@@ -216,17 +189,38 @@ bool skimStretch(Decoding &decoding, const Stretch &stretch, std::size_t count)
     return sampleAll(decoding, frames);
 }
 
-// Samples the next stretch: decoded as far as its packets say the picture
-// can change, which on a moving picture is all of it.
+// Samples the stretch from the keyframe read ahead (or the first packet) up
+// to the next keyframe. Packets that may change the picture are decoded as
+// they come, after the smaller ones held before them; those still held at
+// the end of the stretch are not decoded. A stretch that does not start on
+// a keyframe, or a video whose packets cannot tell, is decoded in full.
 bool skimNext(Decoding &decoding)
 {
-    const Stretch stretch = readStretch(decoding);
-    if (stretch.packets.empty())
+    PacketPtr packet = decoding.nextKey ? std::move(decoding.nextKey) : readPacket(decoding);
+    if (!packet)
         return finish(decoding);
-    const std::size_t count = packetsToDecode(stretch, decoding.still);
-    if (count == stretch.packets.size())
-        return decodeStretch(decoding, stretch);
-    return skimStretch(decoding, stretch, count);
+    const bool skimmable = decoding.still.usable && (packet->flags & AV_PKT_FLAG_KEY);
+    if (!decodeAndSample(decoding, packet.get()))
+        return false;
+    std::vector<PacketPtr> held;
+    while ((packet = readPacket(decoding))) {
+        if (packet->flags & AV_PKT_FLAG_KEY) {
+            decoding.nextKey = std::move(packet);
+            break;
+        }
+        if (skimmable && !mayChangePicture(*packet, decoding.still)) {
+            held.push_back(std::move(packet));
+            continue;
+        }
+        for (const PacketPtr &small : held) {
+            if (!decodeAndSample(decoding, small.get()))
+                return false;
+        }
+        held.clear();
+        if (!decodeAndSample(decoding, packet.get()))
+            return false;
+    }
+    return held.empty() || showHeld(decoding, held);
 }
 
 std::optional<QImage> takePicture(Decoding &decoding)
