@@ -71,7 +71,10 @@ Difference compareWithPipe(const QString &video, int fps, bool skim, DecodeCount
                 std::fprintf(stderr, "decoding failed: %s\n", qPrintable(decodeFailure.reason));
             return difference;
         }
+        const double before = difference.largestMean;
         compare(*a, *b, &difference);
+        if (skim && difference.largestMean > before && difference.largestMean > 0.5)
+            std::fprintf(stderr, "frame %d differs by a mean of %.3f\n", i, difference.largestMean);
     }
 }
 

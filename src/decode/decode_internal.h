@@ -114,3 +114,12 @@ StillPackets surveyPackets(const QString &input);
 // Whether packet, between two keyframes, may change the picture: it is
 // larger than a still picture's.
 bool mayChangePicture(const AVPacket &packet, const StillPackets &still);
+
+// How the picture at the keyframe after a stretch differs from the one its
+// last packets were taken to show. An encoder codes a change of the light
+// over the whole picture (a flicker, a camera's gain, a fade) in packets as
+// small as a still picture's, but a change of what is shown in large ones
+// or in a keyframe of its own. Light also when the pictures cannot be
+// compared.
+enum class KeyframeChange { None, Light, Content };
+KeyframeChange keyframeChange(const AVFrame *last, const AVFrame *next);

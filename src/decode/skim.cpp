@@ -1,6 +1,12 @@
 #include "decode_internal.h"
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 namespace
 {
@@ -16,6 +22,70 @@ constexpr int stillSpread = 8;
 // packets takes more than a byte per this many pixels (500 bytes at 1080p),
 // the video never stands still.
 constexpr int pixelsPerStillByte = 4096;
+
+// Pictures are compared in blocks of this many pixels each way: fine enough
+// that a word added moves a block's mean by tens of levels, coarse enough
+// that an encoder's quantisation of one picture moves it by a level or two.
+constexpr int blockSide = 8;
+// The most a block's mean may move between two pictures of one slide.
+constexpr double stillBlockLevels = 4;
+
+bool comparable(const AVFrame *a, const AVFrame *b)
+{
+    const AVPixFmtDescriptor *format = av_pix_fmt_desc_get(AVPixelFormat(a->format));
+    return a->width == b->width && a->height == b->height && a->format == b->format && format &&
+           !(format->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                              AV_PIX_FMT_FLAG_BITSTREAM)) &&
+           (format->flags & AV_PIX_FMT_FLAG_PLANAR) && format->comp[0].depth == 8;
+}
+
+// The mean of every whole block of the luma plane, row by row.
+std::vector<double> blockMeans(const AVFrame *frame)
+{
+    std::vector<double> means;
+    for (int top = 0; top + blockSide <= frame->height; top += blockSide) {
+        for (int left = 0; left + blockSide <= frame->width; left += blockSide) {
+            int sum = 0;
+            for (int y = top; y < top + blockSide; ++y) {
+                const uint8_t *row = frame->data[0] + qsizetype(y) * frame->linesize[0] + left;
+                for (int x = 0; x < blockSide; ++x)
+                    sum += row[x];
+            }
+            means.push_back(double(sum) / (blockSide * blockSide));
+        }
+    }
+    return means;
+}
+
+// The largest difference between b's block means and a gain and offset
+// applied to a's, fitted by least squares; with gain 1 and offset 0 when
+// the light is not to change.
+double largestBlockDifference(const std::vector<double> &a, const std::vector<double> &b,
+                              bool lightMayChange)
+{
+    double gain = 1;
+    double offset = 0;
+    if (lightMayChange && !a.empty()) {
+        double meanA = 0, meanB = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            meanA += a[i];
+            meanB += b[i];
+        }
+        meanA /= double(a.size());
+        meanB /= double(a.size());
+        double covariance = 0, variance = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            covariance += (a[i] - meanA) * (b[i] - meanB);
+            variance += (a[i] - meanA) * (a[i] - meanA);
+        }
+        gain = variance > 0 ? covariance / variance : 1;
+        offset = meanB - gain * meanA;
+    }
+    double largest = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        largest = std::max(largest, std::abs(b[i] - (gain * a[i] + offset)));
+    return largest;
+}
 
 int percentile(std::vector<int> values, double share)
 {
@@ -56,4 +126,17 @@ StillPackets surveyPackets(const QString &input)
 bool mayChangePicture(const AVPacket &packet, const StillPackets &still)
 {
     return packet.size > still.largestStill;
+}
+
+KeyframeChange keyframeChange(const AVFrame *last, const AVFrame *next)
+{
+    if (!comparable(last, next))
+        return KeyframeChange::Light;
+    const std::vector<double> a = blockMeans(last);
+    const std::vector<double> b = blockMeans(next);
+    if (largestBlockDifference(a, b, false) <= stillBlockLevels)
+        return KeyframeChange::None;
+    if (largestBlockDifference(a, b, true) <= stillBlockLevels)
+        return KeyframeChange::Light;
+    return KeyframeChange::Content;
 }

@@ -33,8 +33,12 @@ struct Decoding {
     // Skimming only.
     bool skim = false;
     StillPackets still;
-    PacketPtr nextKey;    // the keyframe that starts the next stretch, read ahead
-    FramePtr lastDecoded; // the frame the decoder made last
+    PacketPtr nextKey;                    // the keyframe that starts the next stretch, read ahead
+    FramePtr lastDecoded;                 // the frame the decoder made last
+    DecoderPtr keyDecoder;                // for keyframes decoded on their own
+    int64_t sampledUpTo = AV_NOPTS_VALUE; // the latest frame sampled
+    int keyframesCompared = 0;
+    int lightChanges = 0;
 };
 
 bool fail(Decoding &decoding, const QString &reason)
@@ -59,6 +63,7 @@ bool sampleDecoded(Decoding &decoding, AVFrame *frame)
     const int64_t timestamp = frame->best_effort_timestamp;
     if (timestamp != AV_NOPTS_VALUE) {
         frame->pts = timestamp;
+        decoding.sampledUpTo = std::max(decoding.sampledUpTo, timestamp);
         decoding.nextPts = av_rescale_q(timestamp, decoding.video.timeBase, AV_TIME_BASE_Q);
     }
     decoding.nextPts += frameDuration(decoding, frame);
@@ -160,10 +165,76 @@ bool decodeAndSample(Decoding &decoding, const AVPacket *packet)
     return sampleAll(decoding, frames);
 }
 
-// Decodes what is left in the decoder; the packets held, which code no
-// change, show the picture the decoding ended on, each at its own time.
-// The decoder is then ready for a new stretch.
-bool showHeld(Decoding &decoding, const std::vector<PacketPtr> &held)
+// The picture of a keyframe decoded on a decoder of its own, or none.
+FramePtr decodeAlone(Decoding &decoding, const AVPacket *key)
+{
+    QString failure;
+    if (!decoding.keyDecoder)
+        decoding.keyDecoder = openDecoder(decoding.video, &failure);
+    if (!decoding.keyDecoder)
+        return nullptr;
+    AVCodecContext *decoder = decoding.keyDecoder.get();
+    FramePtr picture;
+    if (avcodec_send_packet(decoder, key) >= 0 && avcodec_send_packet(decoder, nullptr) >= 0) {
+        while (avcodec_receive_frame(decoder, decoding.frame.get()) >= 0) {
+            picture.reset(av_frame_alloc());
+            av_frame_move_ref(picture.get(), decoding.frame.get());
+            ++decoding.counts.framesDecoded;
+        }
+    }
+    avcodec_flush_buffers(decoder);
+    return picture;
+}
+
+// Whether the packets held at the end of a stretch show last: not when the
+// next keyframe shows last in another light, which those small packets
+// brought in. A video whose light keeps changing so is decoded in full from
+// then on.
+bool heldShowLast(Decoding &decoding, const AVFrame *last)
+{
+    if (!decoding.nextKey)
+        return true;
+    const FramePtr next = decodeAlone(decoding, decoding.nextKey.get());
+    ++decoding.keyframesCompared;
+    if (next && keyframeChange(last, next.get()) != KeyframeChange::Light)
+        return true;
+    ++decoding.lightChanges;
+    if (decoding.lightChanges >= 3 && decoding.lightChanges * 3 > decoding.keyframesCompared)
+        decoding.still.usable = false;
+    return false;
+}
+
+// Samples the frames not sampled yet.
+bool sampleUnseen(Decoding &decoding, const std::vector<FramePtr> &frames)
+{
+    for (const FramePtr &frame : frames) {
+        if (frame->best_effort_timestamp > decoding.sampledUpTo &&
+            !sampleDecoded(decoding, frame.get()))
+            return false;
+    }
+    return true;
+}
+
+// Decodes the whole stretch again from its keyframe, for the frames the
+// held packets make.
+bool decodeAgain(Decoding &decoding, const std::vector<PacketPtr> &stretch)
+{
+    std::vector<FramePtr> frames;
+    for (const PacketPtr &packet : stretch) {
+        decodeInto(decoding, packet.get(), &frames);
+        if (!sampleUnseen(decoding, frames))
+            return false;
+        frames.clear();
+    }
+    decodeInto(decoding, nullptr, &frames);
+    avcodec_flush_buffers(decoding.decoder.get());
+    return sampleUnseen(decoding, frames);
+}
+
+// Decodes what is left in the decoder; the packets of stretch from held on,
+// which code no change, show the picture the decoding ended on, each at its
+// own time. The decoder is then ready for a new stretch.
+bool showHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
 {
     std::vector<FramePtr> frames;
     decodeInto(decoding, nullptr, &frames);
@@ -174,14 +245,14 @@ bool showHeld(Decoding &decoding, const std::vector<PacketPtr> &held)
     const AVFrame *last = frames.empty()
                               ? decoding.lastDecoded.get()
                               : std::max_element(frames.begin(), frames.end(), shown)->get();
-    for (const PacketPtr &packet : held) {
-        if (!last)
-            break;
+    if (!last || !heldShowLast(decoding, last))
+        return decodeAgain(decoding, stretch);
+    for (std::size_t i = held; i < stretch.size(); ++i) {
         FramePtr frame(av_frame_clone(last));
         if (!frame)
             return fail(decoding, avErrorText(AVERROR(ENOMEM)));
-        frame->best_effort_timestamp = packet->pts;
-        frame->pkt_duration = packet->duration;
+        frame->best_effort_timestamp = stretch[i]->pts;
+        frame->pkt_duration = stretch[i]->duration;
         ++decoding.framesMade;
         frames.push_back(std::move(frame));
     }
@@ -200,27 +271,25 @@ bool skimNext(Decoding &decoding)
     if (!packet)
         return finish(decoding);
     const bool skimmable = decoding.still.usable && (packet->flags & AV_PKT_FLAG_KEY);
-    if (!decodeAndSample(decoding, packet.get()))
+    std::vector<PacketPtr> stretch;
+    stretch.push_back(std::move(packet));
+    if (!decodeAndSample(decoding, stretch.back().get()))
         return false;
-    std::vector<PacketPtr> held;
+    std::size_t decoded = 1; // packets of the stretch sent to the decoder
     while ((packet = readPacket(decoding))) {
         if (packet->flags & AV_PKT_FLAG_KEY) {
             decoding.nextKey = std::move(packet);
             break;
         }
-        if (skimmable && !mayChangePicture(*packet, decoding.still)) {
-            held.push_back(std::move(packet));
+        stretch.push_back(std::move(packet));
+        if (skimmable && !mayChangePicture(*stretch.back(), decoding.still))
             continue;
-        }
-        for (const PacketPtr &small : held) {
-            if (!decodeAndSample(decoding, small.get()))
+        for (; decoded < stretch.size(); ++decoded) {
+            if (!decodeAndSample(decoding, stretch[decoded].get()))
                 return false;
         }
-        held.clear();
-        if (!decodeAndSample(decoding, packet.get()))
-            return false;
     }
-    return held.empty() || showHeld(decoding, held);
+    return decoded == stretch.size() || showHeld(decoding, stretch, decoded);
 }
 
 std::optional<QImage> takePicture(Decoding &decoding)
