@@ -12,6 +12,15 @@ namespace
 // times it was tried (its -max_error_rate).
 constexpr double largestErrorShare = 2.0 / 3.0;
 
+// Small packets stand for a still picture only as far as the encoder makes
+// them so: a light that flickers is coded in packets as small. So the first
+// few runs of held packets, and one in so many after them, are decoded after
+// all, and a run that does not stand still ends the skimming.
+constexpr int runsCheckedFirst = 3;
+constexpr int runsCheckedEvery = 16;
+// Shorter runs say too little.
+constexpr std::size_t leastRunChecked = 20;
+
 struct Decoding {
     VideoInput video;
     DecoderPtr decoder;
@@ -39,6 +48,7 @@ struct Decoding {
     int64_t sampledUpTo = AV_NOPTS_VALUE; // the latest frame sampled
     int keyframesCompared = 0;
     int lightChanges = 0;
+    int heldRuns = 0; // runs of held packets at the ends of stretches
 };
 
 bool fail(Decoding &decoding, const QString &reason)
@@ -260,6 +270,45 @@ bool showHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::si
     return sampleAll(decoding, frames);
 }
 
+bool checkDue(Decoding &decoding, std::size_t heldPackets)
+{
+    if (heldPackets < leastRunChecked)
+        return false;
+    ++decoding.heldRuns;
+    return decoding.heldRuns <= runsCheckedFirst || decoding.heldRuns % runsCheckedEvery == 0;
+}
+
+// Decodes the held packets of stretch after all, and ends the skimming when
+// the frames they make do not all show one picture.
+bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
+{
+    int64_t from = stretch[held]->pts;
+    for (std::size_t i = held; i < stretch.size(); ++i)
+        from = std::min(from, stretch[i]->pts);
+    FramePtr first;
+    bool still = true;
+    std::vector<FramePtr> frames;
+    for (std::size_t i = held; i < stretch.size(); ++i) {
+        frames.clear();
+        decodeInto(decoding, stretch[i].get(), &frames);
+        for (const FramePtr &frame : frames) {
+            if (frame->best_effort_timestamp < from)
+                continue;
+            if (!first)
+                first.reset(av_frame_clone(frame.get()));
+            else if (keyframeChange(first.get(), frame.get()) != KeyframeChange::None)
+                still = false;
+        }
+        if (!frames.empty())
+            decoding.lastDecoded.reset(av_frame_clone(frames.back().get()));
+        if (!sampleAll(decoding, frames))
+            return false;
+    }
+    if (!still)
+        decoding.still.usable = false;
+    return true;
+}
+
 // Samples the stretch from the keyframe read ahead (or the first packet) up
 // to the next keyframe. Packets that may change the picture are decoded as
 // they come, after the smaller ones held before them; those still held at
@@ -289,7 +338,11 @@ bool skimNext(Decoding &decoding)
                 return false;
         }
     }
-    return decoded == stretch.size() || showHeld(decoding, stretch, decoded);
+    if (decoded == stretch.size())
+        return true;
+    if (checkDue(decoding, stretch.size() - decoded))
+        return decodeHeld(decoding, stretch, decoded);
+    return showHeld(decoding, stretch, decoded);
 }
 
 std::optional<QImage> takePicture(Decoding &decoding)

@@ -139,7 +139,7 @@ void Skim::sameReportAsThePipe()
     QVERIFY2(counted.startsWith("decoded ") && counted.endsWith(" of 675 frames"), counted);
     const int decodedFrames = counted.split(' ').at(1).toInt();
     if (skimming.isEmpty())
-        QVERIFY2(decodedFrames < 300, counted);
+        QVERIFY2(decodedFrames < 450, counted);
     else
         QCOMPARE(decodedFrames, 675);
     const QStringList slides = entriesOf(piped + QStringLiteral("/slides"));
