@@ -282,9 +282,11 @@ bool checkDue(Decoding &decoding, std::size_t heldPackets)
 // the frames they make do not all show one picture.
 bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
 {
-    int64_t from = stretch[held]->pts;
-    for (std::size_t i = held; i < stretch.size(); ++i)
-        from = std::min(from, stretch[i]->pts);
+    // Frames shown before the last one decoded (B-frames held after it) may
+    // still show the picture before its change.
+    int64_t from = stretch.front()->pts;
+    for (std::size_t i = 0; i < held; ++i)
+        from = std::max(from, stretch[i]->pts + 1);
     FramePtr first;
     bool still = true;
     std::vector<FramePtr> frames;

@@ -164,7 +164,7 @@ void Decode::skimmedCloseToThePipe_data()
     // Coded as a change of the light, in packets hardly larger than a still
     // picture's.
     QTest::newRow("fade to black")
-        << QStringLiteral("fade=t=out:st=5:d=6:color=black") << 5 << 1.0 << 400;
+        << QStringLiteral("fade=t=out:st=5:d=6:color=black") << 5 << 1.0 << 520;
 }
 
 void Decode::skimmedCloseToThePipe()
