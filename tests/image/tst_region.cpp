@@ -116,7 +116,7 @@ class Region : public QObject
     void slideFound();
     void slantedScreenStraightened();
     void fixedCropOutsideThePicture();
-    void automaticCropFallsBackToTheWholeFrame();
+    void regionFollowedFromSlideToSlide();
 };
 
 void Region::slideFound_data()
@@ -206,26 +206,41 @@ void Region::fixedCropOutsideThePicture()
     }
 }
 
-void Region::automaticCropFallsBackToTheWholeFrame()
+void Region::regionFollowedFromSlideToSlide()
 {
-    // No slide in the first frames: the whole frame, said once; then a
-    // slide appears and, once it has held, the frames are cut to it.
-    QList<QImage> frames{plain(wall), plain(wall)};
-    for (int k = 0; k < 8; ++k)
-        frames.append(pillarboxed());
+    // Slides one after the other, each as the frames held of it: the
+    // region is taken from most of them, and kept where it is lost, found
+    // again a little off, or seen elsewhere in one frame only.
     CropReport report;
-    const FrameSource source = croppedFrames(
-        [&](int i) {
-            return i < frames.size() ? std::optional<QImage>(frames.at(i)) : std::nullopt;
-        },
-        CropRequest{true, {}}, &report);
-    QCOMPARE(source(0)->size(), frameSize);
+    const std::shared_ptr<SlideCutter> cutter = slideCutter(&report);
+    const QImage bars = pillarboxed();
+    QImage shifted = dimWall();
+    QPainter(&shifted).drawImage(QPoint(83, 0), bars.copy(80, 0, 480, 360));
+    const QList<QImage> none{plain(wall), plain(wall), plain(wall)};
+    QCOMPARE(cutToSlide(*cutter, none), none);
     QVERIFY(report.wholeFrameUsed);
-    QCOMPARE(source(1)->size(), frameSize);
-    QCOMPARE(source(2)->size(), QSize(480, 360));
-    QCOMPARE(source(3)->size(), QSize(480, 360));
-    QVERIFY(source(9));
-    QVERIFY(!source(10));
+    report.wholeFrameUsed = false;
+
+    const QImage cut = bars.copy(80, 0, 480, 360);
+    const QList<std::pair<const char *, QList<QImage>>> slides{
+        {"found", {bars, bars, bars, bars}},
+        {"lost", {plain(wall), plain(wall), plain(wall)}},
+        {"found again 3 px off", {shifted, shifted, shifted}},
+        {"elsewhere in one frame of four", {letterboxed(), bars, bars, bars}},
+    };
+    for (const auto &[what, frames] : slides) {
+        const QList<QImage> pictures = cutToSlide(*cutter, frames);
+        QCOMPARE(pictures.size(), frames.size());
+        for (qsizetype k = 0; k < frames.size(); ++k)
+            QVERIFY2(pictures.at(k) == frames.at(k).copy(80, 0, 480, 360), what);
+    }
+    QVERIFY(!report.wholeFrameUsed);
+    QCOMPARE(cutToSlide(*cutter, {bars}).first(), cut);
+    // Most frames agree on another region: the camera moved.
+    QImage dark(640, 480, QImage::Format_RGB32);
+    dark.fill(wall);
+    const QList<QImage> moved = cutToSlide(*cutter, {letterboxed(), letterboxed(), dark});
+    QCOMPARE(moved.first(), letterboxed().copy(0, 60, 640, 360));
 }
 
 QTEST_GUILESS_MAIN(Region)
