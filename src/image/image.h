@@ -67,8 +67,9 @@ std::shared_ptr<SlideCutter> slideCutter(CropReport *report);
 
 // The frames of one slide (its kept frame first, then frames spread over
 // it, all of one size) cut to the slide they show. The region is searched
-// in a few of them and taken anew only when most of those agree on another
-// one than the cutter's (the camera moved): found again, moved a little or
+// in the kept frame and, when it is not where it was, in a few spread over
+// the slide; it is taken anew only when most of those agree on another one
+// than the cutter's (the camera moved): found again, moved a little or
 // hidden for a while, it stays. Until a region is found the frames come
 // back whole, with report->wholeFrameUsed set.
 QList<QImage> cutToSlide(SlideCutter &cutter, const QList<QImage> &frames);

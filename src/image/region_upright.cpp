@@ -131,12 +131,32 @@ QRect frameRect(const cv::Rect &area, const Analysis &analysis, QSize frame)
     return QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
 }
 
+// The share of the pixels of band that stand out from the wall.
+double standingShare(const cv::Mat &grey, const cv::Mat &wall, cv::Rect band)
+{
+    band &= cv::Rect(0, 0, grey.cols, grey.rows);
+    int standing = 0;
+    for (int y = band.y; y < band.y + band.height; ++y)
+        for (int x = band.x; x < band.x + band.width; ++x)
+            standing += std::abs(grey.at<uchar>(y, x) - wall.at<float>(y, x)) > wallTolerance;
+    return band.area() > 0 ? double(standing) / band.area() : 0.0;
+}
+
+// Whether band is mostly wall, with at most a few marks on it (a slide's
+// dark band with its text) rather than another picture.
+bool plainBand(const cv::Mat &grey, const cv::Mat &wall, cv::Rect band)
+{
+    return standingShare(grey, wall, band) < 0.25;
+}
+
 // A picture fitted into a frame of another shape sits in its middle: an
 // area as far from the left as from the right edge that reaches the top
 // or the bottom reaches both, its dark first rows notwithstanding; and so
-// across.
-cv::Rect centred(cv::Rect area, cv::Size frame)
+// across. Not over other pictures, though: a call's tiles below a shared
+// screen in the middle are no dark rows of the slide.
+cv::Rect centred(cv::Rect area, const cv::Mat &grey, const cv::Mat &wall)
 {
+    const cv::Size frame = grey.size();
     const int slackX = std::max(2, frame.width / 100);
     const int slackY = std::max(2, frame.height / 100);
     const int touch = 2;
@@ -144,10 +164,17 @@ cv::Rect centred(cv::Rect area, cv::Size frame)
     const int right = frame.width - area.x - area.width;
     const int top = area.y;
     const int bottom = frame.height - area.y - area.height;
-    if (left > slackX && std::abs(left - right) <= slackX && std::min(top, bottom) <= touch)
-        return cv::Rect(area.x, 0, area.width, frame.height);
-    if (top > slackY && std::abs(top - bottom) <= slackY && std::min(left, right) <= touch)
-        return cv::Rect(0, area.y, frame.width, area.height);
+    const auto plain = [&](cv::Rect band) { return plainBand(grey, wall, band); };
+    const cv::Rect tall(area.x, 0, area.width, frame.height);
+    if (left > slackX && std::abs(left - right) <= slackX && std::min(top, bottom) <= touch &&
+        plain(top <= touch ? cv::Rect(area.x, area.y + area.height, area.width, bottom)
+                           : cv::Rect(area.x, 0, area.width, top)))
+        return tall;
+    const cv::Rect wide(0, area.y, frame.width, area.height);
+    if (top > slackY && std::abs(top - bottom) <= slackY && std::min(left, right) <= touch &&
+        plain(left <= touch ? cv::Rect(area.x + area.width, area.y, right, area.height)
+                            : cv::Rect(0, area.y, left, area.height)))
+        return wide;
     return area;
 }
 
@@ -184,6 +211,10 @@ cv::Rect grownToShape(const cv::Rect &area, const cv::Mat &grey, const cv::Mat &
     }
     const cv::Rect band =
         standOut(grey, wall, before) >= standOut(grey, wall, after) ? before : after;
+    // A band that is mostly another picture (a call's tiles) is none of
+    // the slide's.
+    if (!plainBand(grey, wall, band))
+        return area;
     return (area | band) & cv::Rect(0, 0, grey.cols, grey.rows);
 }
 
@@ -214,7 +245,7 @@ std::optional<SlideRegion> uprightSlide(const Analysis &analysis, const cv::Mat 
     // A picture with bars of its own, or centred in the frame, has its
     // edges where the bars end.
     if (!paged) {
-        const cv::Rect placed = centred(area, analysis.grey.size());
+        const cv::Rect placed = centred(area, analysis.grey, wall);
         area = placed == area ? grownToShape(area, analysis.grey, wall) : placed;
     }
     // The patch spreads a little into a wall lit by the slide's glow.

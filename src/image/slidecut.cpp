@@ -70,6 +70,13 @@ std::pair<qsizetype, int> bestSupported(const QList<SlideRegion> &found, int fra
 void follow(SlideCutter &cutter, const QList<QImage> &frames)
 {
     const int width = frames.first().width();
+    // Most slides show the region where it was: their kept frame says so,
+    // and searching one frame costs as much as cutting all of them.
+    if (cutter.current) {
+        const std::optional<SlideRegion> kept = findSlideRegion(frames.first());
+        if (kept && sameRegion(*kept, *cutter.current, width))
+            return;
+    }
     const int searched = std::min(int(frames.size()), framesSearched);
     const QList<SlideRegion> found = regionsIn(frames, searched);
     if (found.isEmpty())

@@ -246,6 +246,12 @@ void Region::slideFound_data()
     const QRect belowRow(96, 76, 448, 252);
     QTest::newRow("call: share centred below a row of tiles")
         << call({belowRow, belowRow, row}) << cornersOf(belowRow) << true << 2.0;
+    QList<QRect> strip;
+    for (int k = 0; k < 4; ++k)
+        strip.append(QRect(92 + k * 116, 296, 108, 60));
+    const QRect topShare(120, 0, 400, 288);
+    QTest::newRow("call: share centred at the top, tiles in a strip below")
+        << call({topShare, topShare, strip}) << cornersOf(topShare) << true << 2.0;
     const QRect pillarPage(66, 50, 348, 261);
     QTest::newRow("call: a 4:3 page pillarboxed in the share, tiles beside it")
         << call({leftShare, pillarPage, tileColumn(488, 144, 4)}) << cornersOf(pillarPage) << true
