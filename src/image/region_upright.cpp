@@ -211,10 +211,6 @@ cv::Rect grownToShape(const cv::Rect &area, const cv::Mat &grey, const cv::Mat &
     }
     const cv::Rect band =
         standOut(grey, wall, before) >= standOut(grey, wall, after) ? before : after;
-    // A band that is mostly another picture (a call's tiles) is none of
-    // the slide's.
-    if (!plainBand(grey, wall, band))
-        return area;
     return (area | band) & cv::Rect(0, 0, grey.cols, grey.rows);
 }
 

@@ -249,7 +249,7 @@ void Region::slideFound_data()
     QList<QRect> strip;
     for (int k = 0; k < 4; ++k)
         strip.append(QRect(92 + k * 116, 296, 108, 60));
-    const QRect topShare(120, 0, 400, 288);
+    const QRect topShare(128, 0, 384, 288);
     QTest::newRow("call: share centred at the top, tiles in a strip below")
         << call({topShare, topShare, strip}) << cornersOf(topShare) << true << 2.0;
     const QRect pillarPage(66, 50, 348, 261);
