@@ -127,17 +127,21 @@ bool encodesSlides(const RunOptions &options);
 // What the slide-image options keep while a walk runs.
 struct SlideImaging {
     CropReport crop;
-    std::shared_ptr<SettledFrames> settled; // set when slides are cleaned
+    std::shared_ptr<SlideCutter> cutter;    // set for --crop auto
+    std::shared_ptr<SettledFrames> settled; // set when slides are cleaned or cut
+    bool cleans = false;                    // each slide's picture is made from its frames
 };
 
-// The frames of frames as the walk is to see them: cut to --crop (saying
-// once when no slide is found and the whole frame is used), and with the
-// robust walk also held for the clean pictures. *imaging must outlive the
-// source.
+// The frames of frames as the walk is to see them: cut to a fixed --crop
+// rectangle, and held for the clean pictures of the robust walk and for
+// --crop auto, which finds the slide in each slide's own frames. *imaging
+// must outlive the source.
 FrameSource imagingFrames(FrameSource frames, const RunOptions &options, SlideImaging *imaging);
 
-// The slide stages before writer: each slide's picture cleaned (with the
-// robust walk), and only pictures not shown before handed on (with
+// The slide stages before writer: each slide's picture cut to the slide
+// (with --crop auto; saying once when a slide's picture is handed on whole
+// for want of a region) and cleaned (with the robust walk), and only
+// pictures not shown before handed on (with
 // --dedupe). Made after imagingFrames with the same imaging.
 RecordSink imagingStages(RecordSink writer, const RunOptions &options, const SlideImaging &imaging);
 

@@ -5,17 +5,17 @@
 namespace
 {
 
-// The first frame in which no slide is found is told as it is handed out.
-FrameSource tellingWholeFrame(FrameSource cropped, const CropReport *crop)
+// The first slide in which no region is found is told once it is handed on.
+RecordSink tellingWholeFrame(RecordSink stages, const CropReport *crop)
 {
     auto told = std::make_shared<bool>(false);
-    return [cropped = std::move(cropped), crop, told](int i) {
-        std::optional<QImage> frame = cropped(i);
+    return [stages = std::move(stages), crop, told](SlideRecord &slide, const QImage &picture) {
+        const bool stored = stages(slide, picture);
         if (crop->wholeFrameUsed && !*told) {
             *told = true;
             writeMessage(QObject::tr("no slide found in the picture: using the whole frame\n"));
         }
-        return frame;
+        return stored;
     };
 }
 
@@ -33,16 +33,22 @@ bool encodesSlides(const RunOptions &options)
 
 FrameSource imagingFrames(FrameSource frames, const RunOptions &options, SlideImaging *imaging)
 {
-    FrameSource cropped = tellingWholeFrame(
-        croppedFrames(std::move(frames), options.crop, &imaging->crop), &imaging->crop);
-    if (!cleansSlides(options))
+    FrameSource cropped = croppedFrames(std::move(frames), options.crop, &imaging->crop);
+    if (options.crop.automatic)
+        imaging->cutter = slideCutter(&imaging->crop);
+    if (!cleansSlides(options) && !imaging->cutter)
         return cropped;
     imaging->settled = settledFrames(framesHeldForCleaning);
+    imaging->cleans = cleansSlides(options);
     return keepingSettledFrames(std::move(cropped), imaging->settled);
 }
 
 RecordSink imagingStages(RecordSink writer, const RunOptions &options, const SlideImaging &imaging)
 {
     RecordSink stages = options.dedupe ? dedupingSlides(std::move(writer)) : std::move(writer);
-    return imaging.settled ? cleaningSlides(std::move(stages), imaging.settled) : stages;
+    if (imaging.cleans)
+        stages = cleaningSlides(std::move(stages), imaging.settled, imaging.cutter);
+    else if (imaging.cutter)
+        stages = cuttingSlides(std::move(stages), imaging.settled, imaging.cutter);
+    return imaging.cutter ? tellingWholeFrame(std::move(stages), &imaging.crop) : stages;
 }

@@ -184,12 +184,22 @@ FrameSource keepingSettledFrames(FrameSource frames, std::shared_ptr<SettledFram
     };
 }
 
-RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled)
+QList<QImage> takeSlideFrames(SettledFrames &settled, const Segment &slide, const QImage &picture)
 {
-    return [next = std::move(next), settled](SlideRecord &slide, const QImage &picture) {
-        const QList<QImage> frames = framesOf(*settled, slide.segment, picture);
-        forgetUpTo(*settled, slide.segment.endFrame);
-        const QImage median = frames.size() >= fewestForMedian ? medianPicture(frames) : picture;
+    const QList<QImage> frames = framesOf(settled, slide, picture);
+    forgetUpTo(settled, slide.endFrame);
+    return frames;
+}
+
+RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled,
+                          std::shared_ptr<SlideCutter> cutter)
+{
+    return [next = std::move(next), settled, cutter](SlideRecord &slide, const QImage &picture) {
+        QList<QImage> frames = takeSlideFrames(*settled, slide.segment, picture);
+        if (cutter)
+            frames = cutToSlide(*cutter, frames);
+        const QImage median =
+            frames.size() >= fewestForMedian ? medianPicture(frames) : frames.first();
         return next(slide, flattenedLight(median));
     };
 }

@@ -49,16 +49,30 @@ QImage straightened(const QImage &frame, const SlideRegion &region);
 // How cropping went, filled in while the frames are handed out.
 struct CropReport {
     bool outsidePicture = false; // a fixed rectangle that the first frame does not hold
-    bool wholeFrameUsed = false; // a frame in which no slide was found was handed out whole
+    bool wholeFrameUsed = false; // a slide in which no region was found was handed on whole
 };
 
-// The frames of frames cut to the request: a fixed rectangle, or the slide
-// region found in the frames, kept while it stays where it is and taken
-// anew once another region has held for a few frames. Until a region is
-// found the whole frame is handed out, with report->wholeFrameUsed set. A
-// fixed rectangle that the first frame does not hold gives a null
-// image, with report->outsidePicture set. *report must outlive the source.
+// The frames of frames cut to a fixed rectangle; with "auto", or no
+// rectangle, the frames as they are (the slide is found in each slide's own
+// frames once the walk has closed it: see cutToSlide). A fixed rectangle
+// that the first frame does not hold gives a null image, with
+// report->outsidePicture set. *report must outlive the source.
 FrameSource croppedFrames(FrameSource frames, const CropRequest &request, CropReport *report);
+
+// The slide's region as it is followed from slide to slide.
+struct SlideCutter;
+
+// A cutter that has found no region yet; *report must outlive it.
+std::shared_ptr<SlideCutter> slideCutter(CropReport *report);
+
+// The frames of one slide (its kept frame first, then frames spread over
+// it, all of one size) cut to the slide they show. The region is searched
+// in the kept frame and, when it is not where it was, in a few spread over
+// the slide; it is taken anew only when most of those agree on another one
+// than the cutter's (the camera moved): found again, moved a little or
+// hidden for a while, it stays. Until a region is found the frames come
+// back whole, with report->wholeFrameUsed set.
+QList<QImage> cutToSlide(SlideCutter &cutter, const QList<QImage> &frames);
 
 // A few frames spread over the slide the walk has open, from which its
 // clean picture is built when it closes.
@@ -70,11 +84,22 @@ std::shared_ptr<SettledFrames> settledFrames(int capacity);
 // The frames of frames as they are, each also offered to *settled.
 FrameSource keepingSettledFrames(FrameSource frames, std::shared_ptr<SettledFrames> settled);
 
+// The frames of slide held, its kept picture first, each from the kept
+// frame to the slide's last one; those up to its end are forgotten.
+QList<QImage> takeSlideFrames(SettledFrames &settled, const Segment &slide, const QImage &picture);
+
 // A stage that hands each slide on to next with its clean picture instead
 // of its kept frame: the per-pixel median of the frames held from the kept
-// frame to the slide's last one, with uneven light flattened. Frames
-// before the kept one, and so any transition, play no part.
-RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled);
+// frame to the slide's last one, each cut to the slide by cutter when there
+// is one, with uneven light flattened. Frames before the kept one, and so
+// any transition, play no part.
+RecordSink cleaningSlides(RecordSink next, std::shared_ptr<SettledFrames> settled,
+                          std::shared_ptr<SlideCutter> cutter = {});
+
+// A stage that hands each slide on to next with its kept frame cut to the
+// slide by cutter, the region chosen from the frames held of it.
+RecordSink cuttingSlides(RecordSink next, std::shared_ptr<SettledFrames> settled,
+                         std::shared_ptr<SlideCutter> cutter);
 
 // The per-pixel median of pictures, colour by colour, however many; only
 // those of the first picture's size take part. Null for no picture.

@@ -17,37 +17,8 @@ namespace
 // within a few pixels, and noise averages out.
 constexpr int analysisWidth = 480;
 
-// Levels within which a pixel counts as the colour of a bar.
-constexpr int plainTolerance = 10;
-
-// A column at the side of what stands out is a bar when this much of it is
-// wall: a picture laid over the bar (a speaker's camera, say) may cover the
-// rest. A row must be wall all along: a slide's own dark title band has
-// some text in it.
-constexpr double barColumnShare = 0.6;
-constexpr double barRowShare = 0.98;
-
-// The two sides of a page shown in a screen of another shape: both this
-// much of one exact dark colour (a filmed slide's edges have noise and
-// content).
-constexpr int exactTolerance = 2;
-constexpr double exactShare = 0.8;
-
 // A patch that fills this much of the box around it is an upright slide.
 constexpr double uprightCoverage = 0.92;
-
-// A slide covers at least this share of the frame.
-constexpr double smallestShare = 0.25;
-
-// Edges this close to the frame's edge are the frame's edge: the slide's
-// first rows may be as dark as a bar.
-constexpr double edgeSnap = 0.01;
-
-struct Analysis {
-    cv::Mat grey;    // the frame made small
-    double scaleX{}; // frame pixels per analysis pixel
-    double scaleY{};
-};
 
 Analysis analysed(const QImage &frame)
 {
@@ -149,110 +120,6 @@ std::vector<cv::Point> largestPatch(const cv::Mat &mask)
     return largest;
 }
 
-// The share of count pixels from from on, step by step, for which isWall holds.
-template <typename IsWall>
-double wallShare(cv::Point from, cv::Point step, int count, const IsWall &isWall)
-{
-    int wall = 0;
-    for (int k = 0; k < count; ++k)
-        wall += isWall(from + step * k);
-    return count > 0 ? double(wall) / count : 0.0;
-}
-
-// Bars cut off area, side by side, one column or row at a time. With
-// symmetric, left and right lose the same, as do top and bottom: a page
-// fitted into a screen of another shape sits in its middle.
-template <typename IsWall> cv::Rect barsCut(cv::Rect area, const IsWall &isWall, bool symmetric)
-{
-    const auto cut = [](int length, const auto &barAt, int *first, int *last) {
-        *first = 0;
-        while (*first < length / 2 && barAt(*first, true))
-            ++*first;
-        *last = 0;
-        while (*last < length / 2 && barAt(*last, false))
-            ++*last;
-    };
-    int left = 0;
-    int right = 0;
-    cut(
-        area.width,
-        [&](int k, bool fromStart) {
-            const int x = fromStart ? area.x + k : area.x + area.width - 1 - k;
-            return wallShare({x, area.y}, {0, 1}, area.height, isWall) >= barColumnShare;
-        },
-        &left, &right);
-    if (symmetric)
-        left = right = std::min(left, right);
-    area.x += left;
-    area.width -= left + right;
-    int top = 0;
-    int bottom = 0;
-    cut(
-        area.height,
-        [&](int k, bool fromStart) {
-            const int y = fromStart ? area.y + k : area.y + area.height - 1 - k;
-            return wallShare({area.x, y}, {1, 0}, area.width, isWall) >= barRowShare;
-        },
-        &top, &bottom);
-    if (symmetric)
-        top = bottom = std::min(top, bottom);
-    area.y += top;
-    area.height -= top + bottom;
-    return area;
-}
-
-// Whether the two sides of area (left and right, or top and bottom) are
-// bars of one exact dark colour, which is then in *level.
-bool pagedInScreen(const cv::Mat &grey, const cv::Rect &area, bool columns, int *level)
-{
-    const cv::Point first = area.tl();
-    const cv::Point second = columns ? cv::Point(area.x + area.width - 1, area.y)
-                                     : cv::Point(area.x, area.y + area.height - 1);
-    const cv::Point step = columns ? cv::Point(0, 1) : cv::Point(1, 0);
-    const int count = columns ? area.height : area.width;
-    *level = grey.at<uchar>(first + step * (count / 2));
-    if (*level > brightestWall)
-        return false;
-    const auto exact = [&](cv::Point p) {
-        return std::abs(int(grey.at<uchar>(p)) - *level) <= exactTolerance;
-    };
-    return wallShare(first, step, count, exact) >= exactShare &&
-           wallShare(second, step, count, exact) >= exactShare;
-}
-
-SlideRegion uprightRegion(const QRect &rect)
-{
-    SlideRegion region;
-    region.rect = rect;
-    region.size = rect.size();
-    region.corners = {QPointF(rect.left(), rect.top()), QPointF(rect.right() + 1, rect.top()),
-                      QPointF(rect.right() + 1, rect.bottom() + 1),
-                      QPointF(rect.left(), rect.bottom() + 1)};
-    return region;
-}
-
-// An analysis rectangle in frame pixels, its sides near the frame's edges
-// moved onto them.
-QRect frameRect(const cv::Rect &area, const Analysis &analysis, QSize frame)
-{
-    int left = int(std::lround(area.x * analysis.scaleX));
-    int top = int(std::lround(area.y * analysis.scaleY));
-    int right = int(std::lround((area.x + area.width) * analysis.scaleX));
-    int bottom = int(std::lround((area.y + area.height) * analysis.scaleY));
-    const double snapX = edgeSnap * frame.width();
-    const double snapY = edgeSnap * frame.height();
-    left = left <= snapX ? 0 : left;
-    top = top <= snapY ? 0 : top;
-    right = frame.width() - right <= snapX ? frame.width() : right;
-    bottom = frame.height() - bottom <= snapY ? frame.height() : bottom;
-    return QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
-}
-
-bool plausible(double area, QSize frame)
-{
-    return area >= smallestShare * double(frame.width()) * frame.height();
-}
-
 // How much of area the convex outline covers.
 double coverage(const std::vector<cv::Point> &hull, const cv::Rect &area)
 {
@@ -265,98 +132,6 @@ double coverage(const std::vector<cv::Point> &hull, const cv::Rect &area)
     std::vector<cv::Point2f> common;
     const float shared = cv::intersectConvexConvex(outline, box, common);
     return area.area() > 0 ? double(shared) / area.area() : 0.0;
-}
-
-// A picture fitted into a frame of another shape sits in its middle: an
-// area as far from the left as from the right edge that reaches the top
-// or the bottom reaches both, its dark first rows notwithstanding; and so
-// across.
-cv::Rect centred(cv::Rect area, cv::Size frame)
-{
-    const int slackX = std::max(2, frame.width / 100);
-    const int slackY = std::max(2, frame.height / 100);
-    const int touch = 2;
-    const int left = area.x;
-    const int right = frame.width - area.x - area.width;
-    const int top = area.y;
-    const int bottom = frame.height - area.y - area.height;
-    if (left > slackX && std::abs(left - right) <= slackX && std::min(top, bottom) <= touch)
-        return cv::Rect(area.x, 0, area.width, frame.height);
-    if (top > slackY && std::abs(top - bottom) <= slackY && std::min(left, right) <= touch)
-        return cv::Rect(0, area.y, frame.width, area.height);
-    return area;
-}
-
-// The mean level of band less the wall's there; 0 for an empty band.
-double standOut(const cv::Mat &grey, const cv::Mat &wall, cv::Rect band)
-{
-    band &= cv::Rect(0, 0, grey.cols, grey.rows);
-    if (band.area() == 0)
-        return 0.0;
-    cv::Mat levels;
-    grey(band).convertTo(levels, CV_32F);
-    return std::abs(cv::mean(levels)[0] - cv::mean(wall(band))[0]);
-}
-
-// A filmed slide whose edge band is as dark as the wall (a black title
-// band on a dim wall) is found a little short of a common shape: it is
-// grown to that shape, on the side whose band stands out from the wall.
-cv::Rect grownToShape(const cv::Rect &area, const cv::Mat &grey, const cv::Mat &wall)
-{
-    const double aspect = double(area.width) / area.height;
-    const double shape = snappedAspect(aspect, 0.09);
-    if (std::abs(shape / aspect - 1.0) < 0.005)
-        return area;
-    cv::Rect before = area;
-    cv::Rect after = area;
-    if (shape < aspect) {
-        const int missing = int(std::lround(area.width / shape)) - area.height;
-        before = cv::Rect(area.x, area.y - missing, area.width, missing);
-        after = cv::Rect(area.x, area.y + area.height, area.width, missing);
-    } else {
-        const int missing = int(std::lround(area.height * shape)) - area.width;
-        before = cv::Rect(area.x - missing, area.y, missing, area.height);
-        after = cv::Rect(area.x + area.width, area.y, missing, area.height);
-    }
-    const cv::Rect band =
-        standOut(grey, wall, before) >= standOut(grey, wall, after) ? before : after;
-    return (area | band) & cv::Rect(0, 0, grey.cols, grey.rows);
-}
-
-// An upright slide: the area the patch fills, without the bars of a page
-// shown in a screen of another shape.
-std::optional<SlideRegion> uprightSlide(const Analysis &analysis, const cv::Mat &wall,
-                                        cv::Rect area, const QImage &picture)
-{
-    const QSize frame = picture.size();
-    bool paged = false;
-    for (const bool columns : {true, false}) {
-        int level = 0;
-        if (area.width > 0 && area.height > 0 &&
-            pagedInScreen(analysis.grey, area, columns, &level)) {
-            area = barsCut(
-                area,
-                [&](cv::Point p) {
-                    return std::abs(int(analysis.grey.at<uchar>(p)) - level) <= plainTolerance;
-                },
-                true);
-            paged = true;
-        }
-    }
-    if (area.width <= 0 || area.height <= 0)
-        return std::nullopt;
-    // A picture with bars of its own, or centred in the frame, has its
-    // edges where the bars end.
-    if (!paged) {
-        const cv::Rect placed = centred(area, analysis.grey.size());
-        area = placed == area ? grownToShape(area, analysis.grey, wall) : placed;
-    }
-    // The patch spreads a little into a wall lit by the slide's glow.
-    const int reach = 2 * int(std::ceil(std::max(analysis.scaleX, analysis.scaleY))) + 4;
-    const QRect rect = refined(picture, frameRect(area, analysis, frame), reach);
-    if (!plausible(double(rect.width()) * rect.height(), frame))
-        return std::nullopt;
-    return uprightRegion(rect);
 }
 
 // A slide seen at an angle: its four corners, and the upright size of the
@@ -396,12 +171,12 @@ std::optional<SlideRegion> regionIn(const QImage &picture)
         return std::nullopt;
     // The box around the patch without the bars at its sides (and a
     // picture laid over them): upright when the patch fills it.
-    const cv::Rect area = barsCut(
-        cv::boundingRect(hull), [&](cv::Point p) { return mask.at<uchar>(p) == 0; }, false);
+    const cv::Rect area = withoutBars(cv::boundingRect(hull), mask);
     if (coverage(hull, area) >= uprightCoverage)
         return uprightSlide(analysis, *wall, area, picture);
     const std::optional<std::array<cv::Point2f, 4>> quad = quadrilateral(hull);
-    return quad ? slantedSlide(analysis, *quad, picture.size()) : std::nullopt;
+    return quad ? slantedSlide(analysis, pageInPatch(analysis.grey, *quad), picture.size())
+                : std::nullopt;
 }
 
 } // namespace

@@ -20,6 +20,12 @@ namespace
 
 const QSize frameSize(160, 120);
 
+// The corners of rect, top-left first and clockwise.
+QPolygonF quadOf(const QRectF &rect)
+{
+    return QPolygonF{rect.topLeft(), rect.topRight(), rect.bottomRight(), rect.bottomLeft()};
+}
+
 QImage solid(QRgb colour)
 {
     return solidImage(frameSize.width(), frameSize.height(), colour);
@@ -40,9 +46,14 @@ class SlideImages : public QObject
     void repeatNamesTheFirstFile_data();
     void repeatNamesTheFirstFile();
     void realTalkAlikeInBothModes();
+    void sameTimelineWithAutomaticCrop_data();
+    void sameTimelineWithAutomaticCrop();
 
   private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
+    // talk.mp4: each of frames for 4 s, with the ffmpeg filters moving
+    // (what passes over them) applied.
+    void makeVideo(const QList<QImage> &frames, const QString &moving);
     // Fake ffmpeg that gives frames: as frame files, or down the pipe.
     void serveFrames(const QList<QImage> &frames, bool pipe);
     RunResult run(const QStringList &options, bool pipe) const;
@@ -213,24 +224,12 @@ void SlideImages::realTalkAlikeInBothModes()
     QImage other = slidePage(page, 4);
     QPainter(&other).fillRect(QRect(60, 120, 360, 180), QColor(240, 200, 60));
     const QList<QImage> pages{slidePage(page, 4), other, slidePage(page, 4)};
-    QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
-                          QStringLiteral("error")};
-    QString graph;
-    for (int k = 0; k < pages.size(); ++k) {
-        const QString still = path(QStringLiteral("page%1.png").arg(k));
-        writePng(still, pages.at(k));
-        arguments << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-framerate")
-                  << QStringLiteral("25") << QStringLiteral("-t") << QStringLiteral("4")
-                  << QStringLiteral("-i") << still;
-        graph += QStringLiteral("[%1:v]pad=640:360:80:0:black,setsar=1[p%1];").arg(k);
-    }
-    graph += QStringLiteral("[p0][p1][p2]concat=n=3:v=1:a=0,format=yuv420p[v]");
-    arguments << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map")
-              << QStringLiteral("[v]") << QStringLiteral("-c:v") << QStringLiteral("libx264")
-              << QStringLiteral("-crf") << QStringLiteral("18") << path(QStringLiteral("talk.mp4"));
-    const RunResult made = runProgram(QStringLiteral("ffmpeg"), arguments, m_dir->path(),
-                                      QProcessEnvironment::systemEnvironment());
-    QCOMPARE(made.exitCode, 0);
+    QList<QImage> frames;
+    for (const QImage &shown : pages)
+        frames << shownOn(shown, QSize(640, 360), Qt::black, quadOf(QRectF(80, 0, 480, 360)));
+    makeVideo(frames, QStringLiteral("null"));
+    if (QTest::currentTestFailed())
+        return;
 
     QList<RunResult> results;
     for (const bool pipe : {false, true}) {
@@ -268,6 +267,123 @@ void SlideImages::realTalkAlikeInBothModes()
                                     .toArray();
     QCOMPARE(segments.size(), 3);
     QCOMPARE(segments.at(2).toObject().value(QStringLiteral("repeatOf")).toInt(), 1);
+}
+
+void SlideImages::makeVideo(const QList<QImage> &frames, const QString &moving)
+{
+    QStringList arguments{QStringLiteral("-nostdin"), QStringLiteral("-loglevel"),
+                          QStringLiteral("error")};
+    QString graph;
+    for (int k = 0; k < frames.size(); ++k) {
+        const QString still = path(QStringLiteral("frame%1.png").arg(k));
+        writePng(still, frames.at(k));
+        arguments << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-framerate")
+                  << QStringLiteral("25") << QStringLiteral("-t") << QStringLiteral("4")
+                  << QStringLiteral("-i") << still;
+        graph += QStringLiteral("[%1:v]setsar=1[p%1];").arg(k);
+    }
+    for (int k = 0; k < frames.size(); ++k)
+        graph += QStringLiteral("[p%1]").arg(k);
+    graph +=
+        QStringLiteral("concat=n=%1:v=1:a=0,%2,format=yuv420p[v]").arg(frames.size()).arg(moving);
+    arguments << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map")
+              << QStringLiteral("[v]") << QStringLiteral("-c:v") << QStringLiteral("libx264")
+              << QStringLiteral("-crf") << QStringLiteral("18") << path(QStringLiteral("talk.mp4"));
+    const RunResult made = runProgram(QStringLiteral("ffmpeg"), arguments, m_dir->path(),
+                                      QProcessEnvironment::systemEnvironment());
+    QCOMPARE(made.exitCode, 0);
+}
+
+void SlideImages::sameTimelineWithAutomaticCrop_data()
+{
+    QTest::addColumn<QString>("room");
+    QTest::addColumn<QString>("detector");
+    for (const char *room : {"screen", "call", "hall"})
+        for (const char *detector : {"pixel", "robust"})
+            QTest::newRow(qPrintable(
+                QStringLiteral("%1, %2").arg(QLatin1String(room), QLatin1String(detector))))
+                << QString::fromLatin1(room) << QString::fromLatin1(detector);
+}
+
+void SlideImages::sameTimelineWithAutomaticCrop()
+{
+    QFETCH(QString, room);
+    QFETCH(QString, detector);
+
+    // Pages a, b and a again in each room: a screen recording with bars; a
+    // call with the page in a share above tiles, someone in a tile moving
+    // all along and a caption box coming and going; a hall, the page
+    // slanted on a dim wall and someone walking in front of it.
+    const QSize frame(640, 360);
+    QImage b = slidePage(QSize(400, 300), 4);
+    QPainter(&b).fillRect(QRect(50, 100, 300, 150), QColor(240, 200, 60));
+    const QList<QImage> pages{slidePage(QSize(400, 300), 4), b, slidePage(QSize(400, 300), 4)};
+    QList<QImage> frames;
+    QString moving;
+    for (const QImage &page : pages) {
+        if (room == QLatin1String("screen")) {
+            frames << shownOn(page, frame, Qt::black, quadOf(QRectF(80, 0, 480, 360)));
+        } else if (room == QLatin1String("call")) {
+            QImage shown =
+                shownOn(page, frame, QColor(32, 33, 36), quadOf(QRectF(120, 0, 400, 300)));
+            QPainter painter(&shown);
+            for (int k = 0; k < 4; ++k)
+                painter.fillRect(QRect(70 + 128 * k, 306, 116, 54), QColor(80 + 30 * k, 70, 60));
+            frames << shown;
+        } else {
+            QImage shown(frame, QImage::Format_RGB32);
+            shown.fill(QColor(26, 26, 30));
+            const QPolygonF quad{QPointF(60, 30), QPointF(420, 72), QPointF(420, 262),
+                                 QPointF(60, 318)};
+            QPainter painter(&shown);
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
+            painter.setTransform(pageToQuad(page.size(), quad));
+            painter.drawImage(0, 0, page);
+            frames << shown;
+        }
+    }
+    // Someone in a tile moves all along, a caption comes and goes; in
+    // the hall, someone walks in front of the page.
+    if (room == QLatin1String("screen"))
+        moving = QStringLiteral("null");
+    else if (room == QLatin1String("call"))
+        moving = QStringLiteral("drawbox=x=150:y=310:w=30:h=46:color=0xd0a080:t=fill:"
+                                "enable='lt(mod(t,1.3),0.6)',"
+                                "drawbox=x=170:y=310:w=30:h=46:color=0xd0a080:t=fill:"
+                                "enable='gte(mod(t,1.3),0.6)',"
+                                "drawbox=x=220:y=262:w=200:h=24:color=0x404040:t=fill:"
+                                "enable='lt(mod(t,3),2)'");
+    else
+        moving = QStringLiteral("drawbox=x=40:y=120:w=70:h=240:color=0x1c1816:t=fill:"
+                                "enable='between(t,2,4)',"
+                                "drawbox=x=150:y=120:w=70:h=240:color=0x1c1816:t=fill:"
+                                "enable='between(t,4.01,6)',"
+                                "drawbox=x=260:y=120:w=70:h=240:color=0x1c1816:t=fill:"
+                                "enable='between(t,6.01,8)'");
+    makeVideo(frames, moving);
+    if (QTest::currentTestFailed())
+        return;
+
+    QList<QByteArray> reports;
+    for (const bool crop : {false, true}) {
+        const QString work = path(crop ? QStringLiteral("cropped") : QStringLiteral("whole"));
+        QVERIFY(QDir().mkpath(work));
+        QStringList options{QStringLiteral("--input"),    path(QStringLiteral("talk.mp4")),
+                            QStringLiteral("--out=out"),  QStringLiteral("--pipe"),
+                            QStringLiteral("--detector"), detector};
+        if (crop)
+            options << QStringLiteral("--crop=auto");
+        const RunResult result =
+            runStillsift(options, work, QProcessEnvironment::systemEnvironment());
+        QCOMPARE(result.exitCode, 0);
+        reports << result.out;
+    }
+    QCOMPARE(reports.at(1), reports.at(0));
+    // The first picture is the page, not the frame (a caption may stay).
+    const QImage first(path(QStringLiteral("cropped/out/slide_0001.png")));
+    QVERIFY(first.width() < frame.width());
+    QVERIFY2(meanDifference(first, pages.at(0)) < 25.0,
+             qPrintable(QString::number(meanDifference(first, pages.at(0)))));
 }
 
 QTEST_GUILESS_MAIN(SlideImages)
