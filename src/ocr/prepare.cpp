@@ -16,7 +16,8 @@ constexpr double readableHeight = 20;
 // Scaling up beyond this adds no letters that were not there, only cost.
 constexpr double largestScale = 3;
 // Tesseract's time grows with the pixels it lays out: a picture is scaled
-// up to about a 1600x2000 page at most, which bounds the cost of a slide.
+// up to about 3 megapixels at most (a 1080p slide by a quarter), which
+// bounds the cost of a slide.
 constexpr double mostPixels = 3.2e6;
 
 int odd(int n)
@@ -120,10 +121,13 @@ QImage preparedForReading(const QImage &slide)
     QImage grey = slide.convertToFormat(QImage::Format_Grayscale8);
     cv::Mat view = viewOf(grey);
     // The letters are measured on a first rough picture of the ink, its
-    // window a few letters of any usual size wide; the picture to read is
-    // made with a window that follows the letters measured.
+    // window a quarter of the picture: wider than the strokes of any letter
+    // a slide holds, so that even big bold ones are measured whole rather
+    // than in pieces (which would make the window to read with too narrow,
+    // and them hollow). The picture to read is made with a window that
+    // follows the letters measured.
     cv::Mat rough = view.clone();
-    inkOnWhite(rough, std::max(15, std::min(view.cols, view.rows) / 12));
+    inkOnWhite(rough, std::max(15, std::min(view.cols, view.rows) / 4));
     const std::vector<int> heights = letterHeights(rough);
     if (heights.empty())
         return grey;
