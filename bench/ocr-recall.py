@@ -8,7 +8,10 @@ slide is matched to the truth segment it overlaps most; the words of that
 segment's deck page, as pdftotext reads them from the deck, are the words
 the slide should give. A word is 3 or more letters, compared without case
 (and with ligatures and accents in one normal form). Each truth page counts
-once, through the reported slide that overlaps it most. --texts takes the
+once, through the reported slide that overlaps it most. It also prints how
+many of the words read are on the page (precision: what is read but not
+there is noise), and how many tokens hold no letter or digit at all (bullets
+and rules read as symbols). --texts takes the
 words of each image from bench_ocr's output instead of the report. Prints the recall
 over all matched pages together, and the pages that lose the most words.
 """
@@ -66,6 +69,7 @@ def main():
                 best[index] = (shared, slide)
 
     found = total = 0
+    read_total = read_on_page = symbols = 0
     losses = []
     for index, (_, slide) in sorted(best.items()):
         segment = truth_slides[index]
@@ -73,6 +77,10 @@ def main():
         expected = page_words(deck, segment["page"])
         read = words(slide.get("text", ""))
         hit = expected & read
+        read_total += len(read)
+        read_on_page += len(read & expected)
+        symbols += sum(1 for token in slide.get("text", "").split()
+                       if not any(c.isalnum() for c in token))
         found += len(hit)
         total += len(expected)
         losses.append((len(expected) - len(hit), segment["slide_id"], slide["image"],
@@ -80,6 +88,8 @@ def main():
 
     print(f"pages matched: {len(best)} of {len(truth_slides)} truth slide segments")
     print(f"word recall: {found}/{total} = {found / max(total, 1):.3f}")
+    print(f"word precision: {read_on_page}/{read_total} = {read_on_page / max(read_total, 1):.3f}")
+    print(f"tokens without a letter or digit: {symbols}")
     for lost, slide_id, image, missing in sorted(losses, reverse=True)[:args.show]:
         print(f"  {slide_id} ({image}): {lost} lost: {' '.join(missing[:12])}")
 

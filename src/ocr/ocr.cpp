@@ -1,4 +1,5 @@
 #include "ocr.h"
+#include "prepare.h"
 
 #include <QImage>
 #include <QImageReader>
@@ -7,9 +8,11 @@
 
 #include <tesseract/baseapi.h>
 #include <tesseract/ocrclass.h>
+#include <tesseract/resultiterator.h>
 
 #include <omp.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -62,45 +65,6 @@ std::unique_ptr<tesseract::TessBaseAPI> startTesseract(const QString &languages)
     return api;
 }
 
-// Lines of words without the blank lines and trailing spaces Tesseract
-// puts between blocks.
-QString tidyText(const QString &text)
-{
-    QStringList lines;
-    for (const QString &line : text.split(QLatin1Char('\n'))) {
-        const QString trimmed = line.trimmed();
-        if (!trimmed.isEmpty())
-            lines.append(trimmed);
-    }
-    return lines.join(QLatin1Char('\n'));
-}
-
-// Tesseract reads dark words on a light ground. A dark slide is turned
-// around as a whole first; then light words on dark boxes and bars are
-// turned around where they are: every pixel whose surroundings are clearly
-// dark on average is inverted. The surroundings are blocks of a sixtieth
-// of the width, a few letters wide on a slide; a line of big bold letters
-// on a light ground darkens them only to a middle grey, which stays.
-QImage darkOnLight(QImage grey)
-{
-    const int block = std::max(1, grey.width() / 60);
-    const QSize coarse(std::max(1, grey.width() / block), std::max(1, grey.height() / block));
-    if (qGray(grey.scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).pixel(0, 0)) < 128)
-        grey.invertPixels();
-    const QImage surroundings =
-        grey.scaled(coarse, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-            .scaled(grey.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    for (int y = 0; y < grey.height(); ++y) {
-        const uchar *around = surroundings.constScanLine(y);
-        uchar *pixel = grey.scanLine(y);
-        for (int x = 0; x < grey.width(); ++x) {
-            if (around[x] < 80)
-                pixel[x] = uchar(255 - pixel[x]);
-        }
-    }
-    return grey;
-}
-
 // Tesseract asks its monitor now and then whether to give up on a picture,
 // so a stop does not wait for a whole slide to be read.
 // A reader made without a stop function is never stopped.
@@ -110,17 +74,61 @@ bool cancelled(void *stop, int)
     return asked && asked();
 }
 
+// What Tesseract makes of a bullet, a rule or a row of navigation dots: a
+// sign with no letter or digit ("@", "-"), a round mark read as a letter
+// ("e", "o", "0" for a disc), a single letter it is unsure of, or one
+// character over and over ("0000", "....").
+bool isWord(const QString &token, float confidence)
+{
+    constexpr float sureOfALetter = 85;
+    static const QString roundMarks = QStringLiteral("oO0e\u00b0\u2022");
+    const bool hasLetterOrDigit =
+        std::any_of(token.cbegin(), token.cend(), [](QChar c) { return c.isLetterOrNumber(); });
+    if (!hasLetterOrDigit)
+        return false;
+    if (token.size() == 1)
+        return !roundMarks.contains(token.front()) && confidence >= sureOfALetter;
+    return token.size() < 3 || token.count(token.front()) < token.size();
+}
+
+// The words read, a line of text to a line, without what is not words.
+QString wordsRead(tesseract::TessBaseAPI &api)
+{
+    const std::unique_ptr<tesseract::ResultIterator> words(api.GetIterator());
+    QStringList lines;
+    QStringList line;
+    for (bool more = words != nullptr; more; more = words->Next(tesseract::RIL_WORD)) {
+        if (words->IsAtBeginningOf(tesseract::RIL_TEXTLINE) && !line.isEmpty()) {
+            lines.append(line.join(QLatin1Char(' ')));
+            line.clear();
+        }
+        if (words->Empty(tesseract::RIL_WORD))
+            continue;
+        const std::unique_ptr<char[]> text(words->GetUTF8Text(tesseract::RIL_WORD));
+        const QString word = QString::fromUtf8(text.get()).trimmed();
+        if (isWord(word, words->Confidence(tesseract::RIL_WORD)))
+            line.append(word);
+    }
+    if (!line.isEmpty())
+        lines.append(line.join(QLatin1Char(' ')));
+    return lines.join(QLatin1Char('\n'));
+}
+
+// Slides are not pages of prose: short lines, boxes, words at the sides.
+// Tesseract's own layout analysis finds them, where reading the slide as
+// one block of text loses the words in boxes and side columns.
 QString textOf(tesseract::TessBaseAPI &api, const QImage &image, const std::function<bool()> &stop)
 {
-    const QImage grey = darkOnLight(image.convertToFormat(QImage::Format_Grayscale8));
+    const QImage grey = preparedForReading(image);
+    api.SetPageSegMode(tesseract::PSM_AUTO);
     api.SetImage(grey.constBits(), grey.width(), grey.height(), 1, int(grey.bytesPerLine()));
     tesseract::ETEXT_DESC monitor;
     monitor.cancel = cancelled;
     monitor.cancel_this = const_cast<std::function<bool()> *>(&stop);
     const bool read = api.Recognize(&monitor) == 0 && !(stop && stop());
-    const std::unique_ptr<char[]> text(read ? api.GetUTF8Text() : nullptr);
+    const QString text = read ? wordsRead(api) : QString();
     api.Clear();
-    return text ? tidyText(QString::fromUtf8(text.get())) : QString();
+    return text;
 }
 
 bool stopped(const OcrControl &control)
