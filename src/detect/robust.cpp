@@ -201,7 +201,7 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
     walk.align.previousProfiles = profiles;
     walk.align.previousShift = walk.align.recentred ? Shift{} : shift;
     walk.align.recentred = false;
-    decideDueDoubts(walk.out, walk.slide, walk.area, grid, frame, walk.doubtWait);
+    decideDueDoubts(walk.out, walk.slide, walk.area, walk.motion, grid, frame, walk.doubtWait);
     return kept && handOverSettled(walk);
 }
 
@@ -211,7 +211,8 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
 bool finish(RobustWalk &walk, int lastFrame, const QImage &lastPicture)
 {
     const DoubtWait now{0, 0, 0};
-    decideDueDoubts(walk.out, walk.slide, walk.area, walk.previous, lastFrame + 1, now);
+    decideDueDoubts(walk.out, walk.slide, walk.area, walk.motion, walk.previous, lastFrame + 1,
+                    now);
     if (walk.phase == Phase::Video)
         return closeVideo(walk, lastFrame);
     if (walk.phase == Phase::Starting) {

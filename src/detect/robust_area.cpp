@@ -31,6 +31,11 @@ constexpr double pointerShare = 0.06;
 // rectangle around them is not a change of slide.
 constexpr double slideAreaShare = 0.25;
 
+// The rectangle leaves out this share of those blocks on each side: a few
+// that changed with slides by chance (a call's border that moved as a
+// slide changed) do not stretch it over what surrounds the slides.
+constexpr double strayShare = 0.01;
+
 int leastChanges(const SlideArea &area)
 {
     return std::max(2, int(std::ceil(slideAreaShare * area.slideChangeCount)));
@@ -117,21 +122,21 @@ bool outsideSlides(const SlideArea &area, const std::vector<unsigned char> &bloc
     if (area.slideChanges.size() != blocks.size())
         return false;
     const int least = leastChanges(area);
-    int left = grid.columns;
-    int right = -1;
-    int top = grid.rows;
-    int bottom = -1;
+    std::vector<float> xs;
+    std::vector<float> ys;
     for (int y = 0; y < grid.rows; ++y)
         for (int x = 0; x < grid.columns; ++x) {
             if (area.slideChanges[std::size_t(y * grid.columns + x)] < least)
                 continue;
-            left = std::min(left, x);
-            right = std::max(right, x);
-            top = std::min(top, y);
-            bottom = std::max(bottom, y);
+            xs.push_back(float(x));
+            ys.push_back(float(y));
         }
-    if (right < 0)
+    if (xs.empty())
         return false;
+    const int left = int(quantile(xs, strayShare));
+    const int right = int(quantile(xs, 1.0 - strayShare));
+    const int top = int(quantile(ys, strayShare));
+    const int bottom = int(quantile(std::move(ys), 1.0 - strayShare));
     std::vector<unsigned char> inside(blocks.size(), 0);
     for (int y = top; y <= bottom; ++y)
         for (int x = left; x <= right; ++x)

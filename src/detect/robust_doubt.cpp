@@ -7,6 +7,7 @@
 #include "robust_internal.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace robust
 {
@@ -17,6 +18,10 @@ namespace
 // A doubt lies over the same region as a change when this share of either
 // one's blocks lies on the other's, or next to them.
 constexpr double sameRegionShare = 0.5;
+
+// What is left of one move of a block, faded, for as long as a doubt waits
+// at least.
+constexpr float movedAgainScore = 0.5f;
 
 bool overlapsDoubt(const Doubt &doubt, const std::vector<unsigned char> &blocks,
                    const BlockGrid &grid)
@@ -47,6 +52,24 @@ void joinToPrevious(HeldOutput &out, OpenSlide &slide, DoubtIndex index)
     slide.picture = previous.picture;
     slide.doubt = std::move(previous.doubt);
     out.held.pop_back();
+}
+
+// Whether most of the doubt's blocks moved again, frame to frame, since it
+// began: each move added one to a block's score, which fades with time.
+bool changedSince(const Doubt &doubt, const MotionMemory &motion, int waited)
+{
+    if (doubt.scores.size() != doubt.blocks.size() || motion.scores.size() != doubt.blocks.size())
+        return false;
+    const float faded = std::pow(motion.decay, float(std::max(0, waited)));
+    int count = 0;
+    int again = 0;
+    for (std::size_t k = 0; k < doubt.blocks.size(); ++k) {
+        if (!doubt.blocks[k])
+            continue;
+        ++count;
+        again += motion.scores[k] - doubt.scores[k] * faded >= movedAgainScore;
+    }
+    return count > 0 && 2 * again >= count;
 }
 
 } // namespace
@@ -126,7 +149,8 @@ bool returnsTo(const BlockGrid &before, const BlockGrid &now,
 }
 
 void decideDueDoubts(HeldOutput &out, OpenSlide &slide, const SlideArea &area,
-                     const BlockGrid &grid, int frame, const DoubtWait &wait)
+                     const MotionMemory &motion, const BlockGrid &grid, int frame,
+                     const DoubtWait &wait)
 {
     DoubtIndex index = 0;
     while (index <= out.held.size()) {
@@ -135,7 +159,8 @@ void decideDueDoubts(HeldOutput &out, OpenSlide &slide, const SlideArea &area,
         const bool due =
             waited >= wait.frames && (knowsSlides(area) || waited >= wait.longestFrames);
         if (doubt && (due || out.held.size() > wait.mostHeld)) {
-            const bool moved = outsideSlides(area, doubt->blocks, grid);
+            const bool moved = outsideSlides(area, doubt->blocks, grid) ||
+                               (doubt->besideMotion && changedSince(*doubt, motion, waited));
             decideDoubt(out, slide, index, moved);
             // A join took held[index] away: the next doubt now sits there.
             if (moved && index > 0)

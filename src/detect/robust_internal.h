@@ -228,8 +228,9 @@ bool pointerOnly(const Difference &fromSlide, const BlockGrid &grid);
 struct Doubt {
     int start = 0; // the first frame of the picture after it
     std::vector<unsigned char> blocks{};
-    BlockGrid before{};        // the slide's picture before it
-    bool besideMotion = false; // it began as a region beside it moved
+    BlockGrid before{};          // the slide's picture before it
+    bool besideMotion = false;   // it began as a region beside it moved
+    std::vector<float> scores{}; // how much each block had moved when it began
 };
 
 // The slide the walk is in: where it starts, the frame it keeps, and the
@@ -291,9 +292,11 @@ struct DoubtWait {
 };
 
 // Decides the doubts that waited long enough, and the oldest while too
-// many slides are held: a change outside where slides change is motion,
-// any other one a change of slide.
+// many slides are held: a change outside where slides change is motion, as
+// is one that began beside a moving region and went on changing with it
+// (the ends of a longer subtitle line); any other one a change of slide.
 void decideDueDoubts(HeldOutput &out, OpenSlide &slide, const SlideArea &area,
-                     const BlockGrid &grid, int frame, const DoubtWait &wait);
+                     const MotionMemory &motion, const BlockGrid &grid, int frame,
+                     const DoubtWait &wait);
 
 } // namespace robust

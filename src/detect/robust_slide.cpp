@@ -116,10 +116,10 @@ bool smallChange(RobustWalk &walk, int frame, int start, const Difference &fromS
             return handOverSettled(walk);
         }
     }
-    const bool kept =
-        closeSlide(walk, start - 1, Doubt{start, blocks, walk.reference, besideMotion});
-    walk.slide.start = start;
     forgetChange(walk.motion, blocks);
+    const bool kept = closeSlide(
+        walk, start - 1, Doubt{start, blocks, walk.reference, besideMotion, walk.motion.scores});
+    walk.slide.start = start;
     settle(walk, frame, grid, picture, profiles, shift);
     return kept;
 }

@@ -106,6 +106,13 @@ void RobustParts::changeBesideWhereSlidesChangedIsOutside()
     QVERIFY(knowsSlides(area));
     QVERIFY(outsideSlides(area, beside, blocks));
     QVERIFY(!outsideSlides(area, inside, blocks));
+    // A block far off that changed with two more slides by chance does not
+    // stretch where they are.
+    std::vector<int> withStray = topLeft;
+    withStray.push_back(98);
+    countSlideChange(area, changed(10, 10, withStray).changed);
+    countSlideChange(area, changed(10, 10, withStray).changed);
+    QVERIFY(outsideSlides(area, beside, blocks));
 }
 
 void RobustParts::motionOutsideKnownMoversIsFresh()
