@@ -1,7 +1,6 @@
 // The robust walk: decisions over block grids (robust_internal.h), made
 // only once the picture has settled.
-#include "detect.h"
-#include "robust_internal.h"
+#include "robust_walk.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,11 +12,6 @@ using namespace robust;
 
 namespace
 {
-
-// Changed blocks that touch another changed block, needed for a change: a
-// short word of text covers more, a burst of noise or a compression
-// artefact rarely lines up so.
-constexpr int clusterBlocks = 8;
 
 // A new picture must hold this long (the frame that shows it, and still
 // frames after it) before it counts as a slide.
@@ -42,60 +36,32 @@ constexpr double noiseSeconds = 60.0;
 // long enough to span the pauses of subtitles or of a speaker.
 constexpr double moverWindows = 2.0;
 
-// A slide change is dated by its blocks: the share of them that must have
-// differed from the old slide by then. Not the first of them, which may
-// have been hidden by someone passing in front before the change.
-constexpr double changeShare = 0.25;
+// A small change stays in doubt this long for the region to show another
+// picture: subtitles show their next line within it. Until slides have
+// shown where they are, it waits longer, so that a change outside them (a
+// call's speaker border) is told from the start of the talk on; but never
+// with more than so many slides held back.
+constexpr double doubtSeconds = 15.0;
+constexpr double longestDoubtSeconds = 90.0;
+constexpr std::size_t mostHeldSlides = 12;
 
-// A small change over much of where another small one was within this
-// time is a region that keeps changing (subtitles), not a change of slide.
-constexpr double repeatSeconds = 8.0;
+} // namespace
 
-enum class Phase {
-    Starting, // no picture has held yet
-    Settled,  // the current slide's picture holds
-    Pending,  // the picture differs from the slide; waiting for it to hold
-    Video,    // much of the picture keeps moving
-};
-
-struct RobustWalk {
-    const SlideSink &keepSlide;
-    Timeline &timeline;
-
-    int holdFrames = 0;
-    int videoFrames = 0;
-    MotionMemory motion{};
-    NoiseModel noise{};
-    Alignment align{};
-    SlideArea area{};
-
-    Phase phase = Phase::Starting;
-    BlockGrid previous{};
-    BlockGrid reference{}; // the slide's picture, averaged over its settled frames
-    int referenceWeight = 0;
-
-    std::vector<int> differingSince{}; // per block: first frame of its run unlike the slide
-    std::vector<unsigned char> ignoredInVideo{};
-    int segmentStart = 0;
-    int changeStart = 0; // first frame of the pending change
-    int heldFrames = 0;
-    int videoStart = 0;
-    int stillStart = 0;
-    int stillFrames = 0;
-    int keptFrame = -1;
-    QImage keptPicture{};
-    int videoCounter = 1;
-};
-
-bool closeSlide(RobustWalk &walk, int endFrame)
+namespace robust
 {
-    return appendSlide(&walk.timeline, walk.segmentStart, endFrame, walk.keptFrame,
-                       walk.keptPicture, walk.keepSlide);
+
+bool handOverSettled(RobustWalk &walk)
+{
+    return handOver(walk.out, walk.slide, walk.timeline, walk.keepSlide);
 }
 
-void closeVideo(RobustWalk &walk, int endFrame)
+// The next slide starts after endFrame, with doubt about the change that
+// opened it when it is a small one.
+bool closeSlide(RobustWalk &walk, int endFrame, std::optional<Doubt> doubt)
 {
-    appendVideo(&walk.timeline, walk.videoStart, endFrame, &walk.videoCounter);
+    holdSlide(walk.out, walk.slide, endFrame);
+    walk.slide.doubt = std::move(doubt);
+    return handOverSettled(walk);
 }
 
 // The settled picture is where the slide lies at rest: later frames are
@@ -105,8 +71,8 @@ void settle(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &pi
 {
     walk.phase = Phase::Settled;
     walk.motion.freshRun = 0;
-    walk.keptFrame = frame;
-    walk.keptPicture = picture;
+    walk.slide.keptFrame = frame;
+    walk.slide.picture = picture;
     walk.reference = shift.x || shift.y ? blockGrid(readableFrame(picture), {}) : grid;
     walk.referenceWeight = 1;
     walk.align.anchorProfiles = profiles;
@@ -125,42 +91,18 @@ void enterVideo(RobustWalk &walk, int start, int frame, const std::vector<unsign
         walk.ignoredInVideo.assign(walk.motion.scores.size(), 0);
     walk.stillStart = std::max(start, frame);
     walk.stillFrames = 1;
-    walk.keptPicture = QImage();
+    walk.slide.picture = QImage();
 }
 
-void followSlide(RobustWalk &walk, const BlockGrid &grid)
-{
-    walk.referenceWeight = std::min(walk.referenceWeight + 1, 8);
-    for (std::size_t k = 0; k < grid.means.size(); ++k)
-        walk.reference.means[k] +=
-            (grid.means[k] - walk.reference.means[k]) / float(walk.referenceWeight);
-}
+} // namespace robust
 
-// Each block's run of frames unlike the slide.
-void trackDiffering(RobustWalk &walk, int frame, const Difference &fromSlide)
+namespace
 {
-    if (walk.differingSince.size() != fromSlide.changed.size())
-        walk.differingSince.assign(fromSlide.changed.size(), -1);
-    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
-        if (!fromSlide.changed[k])
-            walk.differingSince[k] = -1;
-        else if (walk.differingSince[k] < 0)
-            walk.differingSince[k] = frame;
-    }
-}
 
-// The frame at which the picture that now holds first showed: by then a
-// good share of the blocks that differ from the slide did.
-int changeFrame(const RobustWalk &walk, const Difference &fromSlide)
+bool closeVideo(RobustWalk &walk, int endFrame)
 {
-    std::vector<float> since;
-    for (std::size_t k = 0; k < fromSlide.changed.size(); ++k) {
-        if (fromSlide.changed[k] && walk.differingSince[k] >= 0)
-            since.push_back(float(walk.differingSince[k]));
-    }
-    if (since.empty())
-        return walk.changeStart;
-    return std::max(walk.changeStart, int(quantile(std::move(since), changeShare)));
+    holdVideo(walk.out, walk.videoStart, endFrame);
+    return handOverSettled(walk);
 }
 
 bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
@@ -174,17 +116,18 @@ bool stepVideo(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
     } else {
         ++walk.stillFrames;
     }
+    bool kept = true;
     if (walk.stillFrames >= walk.holdFrames) {
-        closeVideo(walk, walk.stillStart - 1);
+        kept = closeVideo(walk, walk.stillStart - 1);
         // The video's own motion says nothing about the slides after it.
         std::vector<unsigned char> inVideo(walk.ignoredInVideo.size());
         for (std::size_t k = 0; k < inVideo.size(); ++k)
             inVideo[k] = !walk.ignoredInVideo[k];
         forgetMotion(walk.motion, inVideo);
-        walk.segmentStart = walk.stillStart;
+        walk.slide.start = walk.stillStart;
         settle(walk, frame, grid, picture, profiles, shift);
     }
-    return true;
+    return kept;
 }
 
 // Whatever moves before the first picture has held is taken for a region
@@ -205,90 +148,6 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
     else if (walk.motion.freshRun >= walk.videoFrames && motion.share >= videoShare)
         enterVideo(walk, 0, frame, {});
     return true;
-}
-
-// What moved before the change began (not with its first frame) is known
-// to move by itself.
-void beginChange(RobustWalk &walk, int frame, const BlockGrid &grid)
-{
-    walk.phase = Phase::Pending;
-    walk.changeStart = frame;
-    walk.heldFrames = 1;
-    walk.motion.scoresBeforeChange = walk.motion.scoresBeforeFrame;
-    walk.motion.knownBeforeChange =
-        moverMask(walk.motion.scoresBeforeChange, grid.columns, grid.rows);
-}
-
-// The region is known to move from now on, and the slide's picture is
-// taken as it shows now.
-void absorbMover(RobustWalk &walk, const Difference &fromSlide, const BlockGrid &grid)
-{
-    markMoving(walk.motion, fromSlide.changed);
-    walk.phase = Phase::Settled;
-    walk.reference = grid;
-    walk.referenceWeight = 1;
-    walk.differingSince.assign(grid.blocks(), -1);
-}
-
-bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage &picture,
-               const std::vector<unsigned char> &movers, float threshold, const Profiles &profiles,
-               Shift shift)
-{
-    if (walk.motion.freshRun >= walk.videoFrames) {
-        // The video starts where the picture first gave way.
-        // A slide keeps its kept frame, even when its picture held while
-        // a region began to move.
-        const int start = walk.phase == Phase::Pending
-                              ? walk.changeStart
-                              : std::max(walk.keptFrame + 1, frame - walk.motion.freshRun);
-        const bool kept = closeSlide(walk, start - 1);
-        enterVideo(walk, start, frame, walk.motion.knownBeforeRun);
-        return kept;
-    }
-    // While a change is pending, what moves with it (someone walking in
-    // front, say) is part of it, not a region that moves by itself.
-    const std::vector<unsigned char> &ignored =
-        walk.phase == Phase::Pending && walk.motion.knownBeforeChange.size() == movers.size()
-            ? walk.motion.knownBeforeChange
-            : movers;
-    const Difference fromSlide = compareGrids(walk.reference, grid, ignored, threshold);
-    trackDiffering(walk, frame, fromSlide);
-    if (fromSlide.clustered < clusterBlocks) {
-        // Back to the slide's picture: whatever differed has gone (someone
-        // passed in front), or is now known to move by itself.
-        walk.phase = Phase::Settled;
-        followSlide(walk, grid);
-        return true;
-    }
-    if (walk.phase == Phase::Settled) {
-        beginChange(walk, frame, grid);
-        return true;
-    }
-    if (compareGrids(walk.previous, grid, ignored, threshold).clustered < clusterBlocks)
-        ++walk.heldFrames;
-    else
-        walk.heldFrames = 1;
-    if (walk.heldFrames < walk.holdFrames)
-        return true;
-    // The slide ends where the picture that now holds first showed, however
-    // many steps it took to settle.
-    const int start = changeFrame(walk, fromSlide);
-    const bool small = isSmall(fromSlide);
-    if (small &&
-        (movesAgain(walk.area, fromSlide, start) || outsideSlides(walk.area, fromSlide, grid))) {
-        absorbMover(walk, fromSlide, grid);
-        return true;
-    }
-    const bool kept = closeSlide(walk, start - 1);
-    walk.segmentStart = start;
-    // A small change is remembered as motion, so that the region that
-    // keeps changing so is known.
-    if (!small) {
-        forgetChange(walk.motion, fromSlide.changed);
-        countSlideChange(walk.area, fromSlide.changed);
-    }
-    settle(walk, frame, grid, picture, profiles, shift);
-    return kept;
 }
 
 bool step(RobustWalk &walk, int frame, const QImage &picture)
@@ -342,20 +201,23 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
     walk.align.previousProfiles = profiles;
     walk.align.previousShift = walk.align.recentred ? Shift{} : shift;
     walk.align.recentred = false;
-    return kept;
+    decideDueDoubts(walk.out, walk.slide, walk.area, walk.motion, grid, frame, walk.doubtWait);
+    return kept && handOverSettled(walk);
 }
 
 // A change still waiting to hold when the talk ends never held: its frames
 // stay with the slide before it.
+// Doubts still open are decided by what the talk showed.
 bool finish(RobustWalk &walk, int lastFrame, const QImage &lastPicture)
 {
-    if (walk.phase == Phase::Video) {
-        closeVideo(walk, lastFrame);
-        return true;
-    }
+    const DoubtWait now{0, 0, 0};
+    decideDueDoubts(walk.out, walk.slide, walk.area, walk.motion, walk.previous, lastFrame + 1,
+                    now);
+    if (walk.phase == Phase::Video)
+        return closeVideo(walk, lastFrame);
     if (walk.phase == Phase::Starting) {
-        walk.keptFrame = lastFrame;
-        walk.keptPicture = lastPicture;
+        walk.slide.keptFrame = lastFrame;
+        walk.slide.picture = lastPicture;
     }
     return closeSlide(walk, lastFrame);
 }
@@ -380,7 +242,8 @@ bool robustTimeline(const FrameSource &frameAt, const DetectOptions &options, Ti
     walk.holdFrames = 1 + framesIn(holdSeconds, fps);
     walk.videoFrames = framesIn(std::max(minimumVideoSeconds, window), fps);
     walk.noise.samples = framesIn(noiseSeconds, fps);
-    walk.area.repeatFrames = framesIn(repeatSeconds, fps);
+    walk.doubtWait = {framesIn(doubtSeconds, fps), framesIn(longestDoubtSeconds, fps),
+                      mostHeldSlides};
     walk.motion.decay = float(std::exp(-1.0 / (moverWindows * window * fps)));
 
     QImage picture;

@@ -4,10 +4,11 @@
 // robust walk include this.
 #pragma once
 
+#include "core.h"
+
 #include <QImage>
 
 #include <deque>
-#include <limits>
 #include <optional>
 #include <vector>
 
@@ -62,6 +63,11 @@ BlockGrid blockGrid(const QImage &readable, Shift shift);
 
 // ---- differences
 
+// Changed blocks that touch another changed block, needed for a change: a
+// short word of text covers more, a burst of noise or a compression
+// artefact rarely lines up so.
+constexpr int clusterBlocks = 8;
+
 // |change| of each block beyond the shift of the light (the largest of the
 // three channels), -1 for an ignored block; empty when the grids differ in
 // shape.
@@ -112,6 +118,8 @@ struct MotionMemory {
     std::vector<unsigned char> knownBeforeChange{};
     int freshRun = 0;                            // frames running with fresh motion
     std::vector<unsigned char> knownBeforeRun{}; // the regions that moved before it began
+    std::vector<unsigned char> movedNow{};       // the blocks that changed with the last frame
+    std::vector<unsigned char> moversMovingAtChange{}; // known to move, and moving as it began
 };
 
 // The share of the picture that changed since the previous frame, and the
@@ -138,6 +146,15 @@ void forgetMotion(MotionMemory &memory, const std::vector<unsigned char> &blocks
 // moved no more than they were before it began, so a region that moved by
 // itself (subtitles) stays known.
 void forgetChange(MotionMemory &memory, const std::vector<unsigned char> &blocks);
+
+// A change began: what moved with it in the regions known to move.
+void noteMoversAtChange(MotionMemory &memory);
+
+// Whether blocks lie right beside a region known to move that moved as the
+// change began: the region moving a little beyond where it was seen (a
+// longer subtitle line).
+bool besideMovingRegion(const MotionMemory &memory, const std::vector<unsigned char> &blocks,
+                        const BlockGrid &grid);
 
 // The region is known to move from now on.
 void markMoving(MotionMemory &memory, const std::vector<unsigned char> &blocks);
@@ -177,29 +194,109 @@ Shift alignment(const Alignment &align, const Profiles &profiles);
 
 // ---- where the slides are
 
-// The blocks that took part in changes of slide, and the small changes seen
-// last, from which a change in what surrounds the slides, or in a region
-// that keeps changing, is told from a change of slide.
+// The blocks that took part in changes of slide, from which a change in what
+// surrounds the slides is told from a change of slide.
 struct SlideArea {
-    int repeatFrames = 0;
     std::vector<int> slideChanges{}; // per block: how many changes of slide it took part in
     int slideChangeCount = 0;
-    std::vector<unsigned char> lastSmallChange{};
-    int lastSmallChangeFrame = std::numeric_limits<int>::min() / 2;
 };
 
 void countSlideChange(SlideArea &area, const std::vector<unsigned char> &blocks);
 
-// Whether a change lies mostly outside the rectangle around where slides
+// Whether slides have changed often enough to say where they are.
+bool knowsSlides(const SlideArea &area);
+
+// Whether the blocks lie mostly outside the rectangle around where slides
 // changed before; until slides have changed there twice, every block may
 // hold slides.
-bool outsideSlides(const SlideArea &area, const Difference &fromSlide, const BlockGrid &grid);
+bool outsideSlides(const SlideArea &area, const std::vector<unsigned char> &blocks,
+                   const BlockGrid &grid);
 
 // A change over a small share of the picture: a line of text.
 bool isSmall(const Difference &fromSlide);
 
-// Whether a small change starting at start lies over much of where the
-// last one was, a few seconds before; it is remembered as the last.
-bool movesAgain(SlideArea &area, const Difference &fromSlide, int start);
+// A change of no more than a mouse pointer makes when it moves and comes
+// to rest, or goes: one or two small compact spots.
+bool pointerOnly(const Difference &fromSlide, const BlockGrid &grid);
+
+// ---- small changes in doubt
+
+// A small change of slide that may yet prove to be motion: the first lines
+// of subtitles, or a call's speaker border before the slides have shown
+// where they are. The slides on either side of it are held back until the
+// talk tells which it is.
+struct Doubt {
+    int start = 0; // the first frame of the picture after it
+    std::vector<unsigned char> blocks{};
+    BlockGrid before{};          // the slide's picture before it
+    bool besideMotion = false;   // it began as a region beside it moved
+    std::vector<float> scores{}; // how much each block had moved when it began
+};
+
+// The slide the walk is in: where it starts, the frame it keeps, and the
+// doubt about the change that opened it.
+struct OpenSlide {
+    int start = 0;
+    int keptFrame = -1;
+    QImage picture{};
+    std::optional<Doubt> doubt{};
+};
+
+// A slide or video closed but not yet handed over: a doubt at its start or
+// at the start of the one after it may still join the two.
+struct HeldSegment {
+    Segment segment{};
+    QImage picture{};
+    std::optional<Doubt> doubt{};
+};
+
+struct HeldOutput {
+    std::vector<HeldSegment> held{};
+    int videoCounter = 1;
+};
+
+// Where a doubt is: held[index], or the open slide's at index held.size().
+using DoubtIndex = std::size_t;
+
+void holdSlide(HeldOutput &out, OpenSlide &slide, int endFrame);
+void holdVideo(HeldOutput &out, int startFrame, int endFrame);
+
+// Hands over, in time order, every segment whose end no doubt can move any
+// more. False when the sink refused a slide.
+bool handOver(HeldOutput &out, const OpenSlide &slide, Timeline &timeline,
+              const SlideSink &keepSlide);
+
+// The latest undecided doubt over much of the same blocks, if any.
+std::optional<DoubtIndex> doubtOver(HeldOutput &out, OpenSlide &slide,
+                                    const std::vector<unsigned char> &blocks,
+                                    const BlockGrid &grid);
+
+Doubt &doubtAt(HeldOutput &out, OpenSlide &slide, DoubtIndex index);
+
+// Decides a doubt: a change of slide after all, or motion, which joins the
+// slides on either side of it into one.
+void decideDoubt(HeldOutput &out, OpenSlide &slide, DoubtIndex index, bool moved);
+
+// Whether the blocks show again, beyond the talk's noise, what they showed
+// before: a build taken back, a change of slide of its own.
+bool returnsTo(const BlockGrid &before, const BlockGrid &now,
+               const std::vector<unsigned char> &blocks, const std::vector<unsigned char> &ignored,
+               float threshold);
+
+// How long a doubt waits for the region to change again, and, while the
+// slides have not shown where they are, at most.
+struct DoubtWait {
+    int frames = 0;
+    int longestFrames = 0;
+    std::size_t mostHeld = 0; // slides held back before the oldest doubt is decided
+};
+
+// Decides the doubts that waited long enough, and the oldest while too
+// many slides are held: a change outside where slides change is motion, as
+// is one that began beside a moving region and went on changing with it
+// (the ends of a longer subtitle line); any other one a change of slide.
+void decideDueDoubts(HeldOutput &out, OpenSlide &slide, const SlideArea &area,
+                     const MotionMemory &motion, const BlockGrid &grid, int frame,
+                     const DoubtWait &wait);
 
 } // namespace robust

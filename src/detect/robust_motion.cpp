@@ -7,6 +7,15 @@
 namespace robust
 {
 
+namespace
+{
+
+// Blocks of a moving region that must touch a change for it to lie beside
+// it: more than a corner.
+constexpr int besideBlocks = 2;
+
+} // namespace
+
 std::vector<unsigned char> moverMask(const std::vector<float> &scores, int columns, int rows)
 {
     std::vector<unsigned char> moved(scores.size(), 0);
@@ -59,6 +68,7 @@ Motion trackMotion(MotionMemory &memory, const BlockGrid &grid, const Difference
             fresh += !memory.knownBeforeRun[k];
         }
     }
+    memory.movedNow = sincePrevious.changed;
     const double blocks = double(std::max<std::size_t>(1, sincePrevious.changed.size()));
     return {moving / blocks, fresh / blocks};
 }
@@ -66,6 +76,7 @@ Motion trackMotion(MotionMemory &memory, const BlockGrid &grid, const Difference
 void resetMotion(MotionMemory &memory, std::size_t blocks)
 {
     memory.scores.assign(blocks, 0.0f);
+    memory.movedNow.assign(blocks, 0);
     memory.freshRun = 0;
 }
 
@@ -87,6 +98,29 @@ void forgetChange(MotionMemory &memory, const std::vector<unsigned char> &blocks
         if (blocks[k])
             memory.scores[k] = std::min(memory.scores[k], memory.scoresBeforeChange[k]);
     }
+}
+
+void noteMoversAtChange(MotionMemory &memory)
+{
+    memory.moversMovingAtChange = memory.knownBeforeChange;
+    if (memory.movedNow.size() != memory.knownBeforeChange.size()) {
+        memory.moversMovingAtChange.assign(memory.knownBeforeChange.size(), 0);
+        return;
+    }
+    for (std::size_t k = 0; k < memory.movedNow.size(); ++k)
+        memory.moversMovingAtChange[k] &= memory.movedNow[k];
+}
+
+bool besideMovingRegion(const MotionMemory &memory, const std::vector<unsigned char> &blocks,
+                        const BlockGrid &grid)
+{
+    const std::vector<unsigned char> around = grownMask(blocks, grid.columns, grid.rows);
+    if (memory.moversMovingAtChange.size() != around.size())
+        return false;
+    int touching = 0;
+    for (std::size_t k = 0; k < around.size(); ++k)
+        touching += around[k] && memory.moversMovingAtChange[k];
+    return touching >= besideBlocks;
 }
 
 void markMoving(MotionMemory &memory, const std::vector<unsigned char> &blocks)

@@ -33,7 +33,7 @@ class RobustParts : public QObject
 
   private slots:
     void noiseSetsTheThresholdFromRecentFrames();
-    void smallChangeOverTheLastOneMovesAgain();
+    void whatASmallChangeShows();
     void changeBesideWhereSlidesChangedIsOutside();
     void motionOutsideKnownMoversIsFresh();
 };
@@ -51,17 +51,40 @@ void RobustParts::noiseSetsTheThresholdFromRecentFrames()
     QCOMPARE(changeThreshold(noise), floor);
 }
 
-void RobustParts::smallChangeOverTheLastOneMovesAgain()
+// A build taken back shows what was there before; subtitles show another
+// line; a pointer is a spot or two, a line of text is not.
+void RobustParts::whatASmallChangeShows()
 {
-    SlideArea area;
-    area.repeatFrames = 8;
-    const Difference line = changed(10, 10, {90, 91, 92});
-    QVERIFY(isSmall(line));
+    BlockGrid page = grid(10, 10);
+    BlockGrid taken = page;
+    BlockGrid another = page;
+    std::vector<unsigned char> lines(100, 0);
+    for (int k = 60; k < 80; ++k) {
+        lines[std::size_t(k)] = 1;
+        for (int c = 0; c < channels; ++c) {
+            page.means[std::size_t(k * channels + c)] = 200.0f;
+            taken.means[std::size_t(k * channels + c)] = 200.0f + float(k % 3);
+            another.means[std::size_t(k * channels + c)] = k % 2 ? 200.0f : 40.0f;
+        }
+    }
+    const std::vector<unsigned char> none(100, 0);
+    QVERIFY(returnsTo(page, taken, lines, none, 12.0f));
+    QVERIFY(!returnsTo(page, another, lines, none, 12.0f));
+    // What differs outside the region does not count.
+    std::vector<unsigned char> top(100, 0);
+    top[0] = 1;
+    QVERIFY(returnsTo(page, another, top, none, 12.0f));
+
+    QVERIFY(isSmall(changed(10, 10, {90, 91, 92})));
     QVERIFY(!isSmall(changed(10, 10, {0, 1, 2, 3, 4, 5})));
-    QVERIFY(!movesAgain(area, line, 100));
-    QVERIFY(movesAgain(area, line, 105));  // subtitles, a few seconds on
-    QVERIFY(!movesAgain(area, line, 200)); // long after: a change of its own
-    QVERIFY(!movesAgain(area, changed(10, 10, {10, 11}), 202));
+    const BlockGrid wide = grid(60, 40);
+    // Where the pointer was and where it rests: two spots of 2 x 3 blocks.
+    QVERIFY(
+        pointerOnly(changed(60, 40, {61, 62, 121, 122, 181, 182, 1500, 1501, 1560, 1561}), wide));
+    QVERIFY(pointerOnly(changed(60, 40, {61, 62, 121, 122, 1999}), wide)); // and a lone block
+    QVERIFY(!pointerOnly(changed(60, 40, {61, 62, 121, 122, 1500, 1501, 900, 901}), wide));
+    QVERIFY(!pointerOnly(changed(60, 40, {600, 601, 602, 603, 604, 605, 606}), wide));
+    QVERIFY(!pointerOnly(changed(60, 40, {}), wide));
 }
 
 void RobustParts::changeBesideWhereSlidesChangedIsOutside()
@@ -73,14 +96,23 @@ void RobustParts::changeBesideWhereSlidesChangedIsOutside()
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 5; ++x)
             topLeft.push_back(y * 10 + x);
-    const Difference inside = changed(10, 10, {22, 23});
-    const Difference beside = changed(10, 10, {88, 89});
+    const std::vector<unsigned char> inside = changed(10, 10, {22, 23}).changed;
+    const std::vector<unsigned char> beside = changed(10, 10, {88, 89}).changed;
     QVERIFY(!outsideSlides(area, beside, blocks)); // nothing known yet
     countSlideChange(area, changed(10, 10, topLeft).changed);
     QVERIFY(!outsideSlides(area, beside, blocks)); // once is not yet a place
+    QVERIFY(!knowsSlides(area));
     countSlideChange(area, changed(10, 10, topLeft).changed);
+    QVERIFY(knowsSlides(area));
     QVERIFY(outsideSlides(area, beside, blocks));
     QVERIFY(!outsideSlides(area, inside, blocks));
+    // A block far off that changed with two more slides by chance does not
+    // stretch where they are.
+    std::vector<int> withStray = topLeft;
+    withStray.push_back(98);
+    countSlideChange(area, changed(10, 10, withStray).changed);
+    countSlideChange(area, changed(10, 10, withStray).changed);
+    QVERIFY(outsideSlides(area, beside, blocks));
 }
 
 void RobustParts::motionOutsideKnownMoversIsFresh()
