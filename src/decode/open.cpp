@@ -64,7 +64,7 @@ bool openVideo(const QString &input, VideoInput *video, QString *failure)
         opened->streams[i]->discard = int(i) == video->stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     video->timeBase = opened->streams[video->stream]->time_base;
     if (opened->start_time != AV_NOPTS_VALUE)
-        video->offset = -av_rescale_q(opened->start_time, AV_TIME_BASE_Q, video->timeBase);
+        video->offset = -av_rescale_q(opened->start_time, av_get_time_base_q(), video->timeBase);
     return true;
 }
 

@@ -62,7 +62,7 @@ bool fail(Decoding &decoding, const QString &reason)
 int64_t frameDuration(const Decoding &decoding, const AVFrame *frame)
 {
     if (frame->pkt_duration > 0)
-        return av_rescale_q(frame->pkt_duration, decoding.video.timeBase, AV_TIME_BASE_Q);
+        return av_rescale_q(frame->pkt_duration, decoding.video.timeBase, av_get_time_base_q());
     const AVRational rate = decoding.decoder->framerate;
     return rate.num > 0 && rate.den > 0 ? int64_t(AV_TIME_BASE) * rate.den / rate.num : 0;
 }
@@ -74,7 +74,7 @@ bool sampleDecoded(Decoding &decoding, AVFrame *frame)
     if (timestamp != AV_NOPTS_VALUE) {
         frame->pts = timestamp;
         decoding.sampledUpTo = std::max(decoding.sampledUpTo, timestamp);
-        decoding.nextPts = av_rescale_q(timestamp, decoding.video.timeBase, AV_TIME_BASE_Q);
+        decoding.nextPts = av_rescale_q(timestamp, decoding.video.timeBase, av_get_time_base_q());
     }
     decoding.nextPts += frameDuration(decoding, frame);
     QString failure;
@@ -134,8 +134,9 @@ bool finish(Decoding &decoding)
         return fail(decoding, QObject::tr("%1 of %2 frames could not be decoded")
                                   .arg(decoding.decodeErrors)
                                   .arg(decoding.decodeErrors + decoding.framesMade));
-    const int64_t end = av_rescale_q_rnd(decoding.nextPts, AV_TIME_BASE_Q, decoding.video.timeBase,
-                                         AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    const int64_t end =
+        av_rescale_q_rnd(decoding.nextPts, av_get_time_base_q(), decoding.video.timeBase,
+                         AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
     QString failure;
     if (!finishSampling(decoding.sampler, end, &decoding.pictures, &failure))
         return fail(decoding, failure);
