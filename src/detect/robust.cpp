@@ -201,7 +201,10 @@ bool step(RobustWalk &walk, int frame, const QImage &picture)
     walk.align.previousProfiles = profiles;
     walk.align.previousShift = walk.align.recentred ? Shift{} : shift;
     walk.align.recentred = false;
-    decideDueDoubts(walk.out, walk.slide, walk.area, walk.motion, grid, frame, walk.doubtWait);
+    // While a change is pending, its own moves still count as moves of the
+    // regions in doubt: they are judged once it holds or passes.
+    if (walk.phase != Phase::Pending)
+        decideDueDoubts(walk.out, walk.slide, walk.area, walk.motion, grid, frame, walk.doubtWait);
     return kept && handOverSettled(walk);
 }
 

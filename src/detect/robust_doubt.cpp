@@ -15,8 +15,9 @@ namespace robust
 namespace
 {
 
-// A doubt lies over the same region as a change when this share of either
-// one's blocks lies on the other's, or next to them.
+// A doubt lies over the same region as a change when this share of each
+// one's blocks lies on the other's, or next to them: a line written over,
+// not a line added below it or a new page around it.
 constexpr double sameRegionShare = 0.5;
 
 // What is left of one move of a block, faded, for as long as a doubt waits
@@ -26,7 +27,7 @@ constexpr float movedAgainScore = 0.5f;
 bool overlapsDoubt(const Doubt &doubt, const std::vector<unsigned char> &blocks,
                    const BlockGrid &grid)
 {
-    return overlap(blocks, grownMask(doubt.blocks, grid.columns, grid.rows)) >= sameRegionShare ||
+    return overlap(blocks, grownMask(doubt.blocks, grid.columns, grid.rows)) >= sameRegionShare &&
            overlap(doubt.blocks, grownMask(blocks, grid.columns, grid.rows)) >= sameRegionShare;
 }
 

@@ -16,6 +16,18 @@ namespace
 // have been hidden by someone passing in front before the change.
 constexpr double changeShare = 0.25;
 
+// The share of a change's blocks that may still move while it holds.
+constexpr double stillShare = 0.02;
+
+// A change holds when little of the picture still moves beside it: a few
+// blocks, or a small share of a large change (the noise of a page that
+// made the camera's gain rise).
+int stillBlocks(const Difference &fromSlide)
+{
+    const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
+    return std::max(clusterBlocks, int(double(changed) * stillShare));
+}
+
 void followSlide(RobustWalk &walk, const BlockGrid &grid)
 {
     walk.referenceWeight = std::min(walk.referenceWeight + 1, 8);
@@ -160,7 +172,7 @@ bool stepSlide(RobustWalk &walk, int frame, const BlockGrid &grid, const QImage 
         beginChange(walk, frame, grid);
         return true;
     }
-    if (compareGrids(walk.previous, grid, ignored, threshold).clustered < clusterBlocks)
+    if (compareGrids(walk.previous, grid, ignored, threshold).clustered < stillBlocks(fromSlide))
         ++walk.heldFrames;
     else
         walk.heldFrames = 1;

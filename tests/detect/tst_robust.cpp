@@ -193,6 +193,8 @@ class RobustWalk : public QObject
     void aroundTheSlides();
     void buildTakenBack_data();
     void buildTakenBack();
+    void nextChangeBesideABuild_data();
+    void nextChangeBesideABuild();
     void callFromTheStart();
     void pointerMovesAndRests();
     void flickerOnAPlainSlide();
@@ -540,6 +542,28 @@ void RobustWalk::buildTakenBack()
     const Run run = runRobust(frames);
     checkContract(run, frames);
     QCOMPARE(layout(run.timeline.segments), QStringLiteral("0-9 10-13 14-25"));
+}
+
+void RobustWalk::nextChangeBesideABuild_data()
+{
+    QTest::addColumn<QList<QRect>>("next");
+    QTest::newRow("a second build below the first") << withBuild(withBuild(lines(4)));
+    QTest::newRow("the next page, longer around the build") << lines(6);
+}
+
+// A one-line build, then 6 s later a change over and beside its line, still
+// small: two changes of slide, not a region that keeps showing new lines.
+void RobustWalk::nextChangeBesideABuild()
+{
+    QFETCH(QList<QRect>, next);
+    const Look look{6, 0, false};
+    QList<QImage> frames;
+    show(&frames, lines(4), 10, look);
+    show(&frames, withBuild(lines(4)), 6, look);
+    show(&frames, next, 14, look);
+    const Run run = runRobust(frames);
+    checkContract(run, frames);
+    QCOMPARE(layout(run.timeline.segments), QStringLiteral("0-9 10-15 16-29"));
 }
 
 namespace
