@@ -5,6 +5,7 @@
 // and a noisy video decoded in full.
 #include "decode.h"
 #include "frames.h"
+#include "testsupport.h"
 
 #include <QFile>
 #include <QProcess>
@@ -31,23 +32,6 @@ bool ffmpeg(const QStringList &arguments)
 QStringList lavfi(const QString &graph)
 {
     return {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), graph};
-}
-
-// Mean absolute difference of two pictures' samples, in levels; 255 when
-// their sizes or formats differ.
-double meanDifference(const QImage &a, const QImage &b)
-{
-    if (a.size() != b.size() || a.format() != b.format())
-        return 255;
-    const int rowBytes = a.width() * a.depth() / 8;
-    qint64 sum = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        const uchar *p = a.constScanLine(y);
-        const uchar *q = b.constScanLine(y);
-        for (int x = 0; x < rowBytes; ++x)
-            sum += std::abs(p[x] - q[x]);
-    }
-    return double(sum) / (double(rowBytes) * a.height());
 }
 
 QList<QImage> allFrames(FrameSource frames)
@@ -180,13 +164,13 @@ void Decode::skimmedCloseToThePipe()
                     QStringLiteral("0"), path}));
     const QList<QImage> piped = pipedFrames(path, 1);
     QCOMPARE(piped.size(), 20);
-    QVERIFY(meanDifference(piped.at(changeAt - 1), piped.at(changeAt)) > 0.1);
+    QVERIFY(meanSampleDifference(piped.at(changeAt - 1), piped.at(changeAt)) > 0.1);
     DecodeFailure failure;
     DecodeCounts counts;
     const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
     QCOMPARE(skimmed.size(), piped.size());
     for (qsizetype i = 0; i < piped.size(); ++i)
-        QVERIFY2(meanDifference(skimmed.at(i), piped.at(i)) <= tolerance,
+        QVERIFY2(meanSampleDifference(skimmed.at(i), piped.at(i)) <= tolerance,
                  qPrintable(QString::number(i)));
     QCOMPARE(counts.framesInVideo, 500);
     QVERIFY2(counts.framesDecoded <= mostDecoded,

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 namespace
@@ -245,4 +247,19 @@ QByteArray runStillsiftRedirected(const QString &arguments, const QString &redir
         return QByteArray();
     }
     return readFile(QDir(workDir).filePath(QStringLiteral("status")));
+}
+
+double meanSampleDifference(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size() || a.format() != b.format() || a.isNull())
+        return 255;
+    const int rowBytes = a.width() * a.depth() / 8;
+    qint64 sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const uchar *p = a.constScanLine(y);
+        const uchar *q = b.constScanLine(y);
+        for (int x = 0; x < rowBytes; ++x)
+            sum += std::abs(p[x] - q[x]);
+    }
+    return double(sum) / (double(rowBytes) * a.height());
 }

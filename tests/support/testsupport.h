@@ -93,3 +93,7 @@ QStringList entriesOf(const QString &dir);
 
 // Lines of text, each ended by "\n", joined: the exact expected output.
 QByteArray lines(const QStringList &lines);
+
+// The mean absolute difference of two pictures' samples (every byte of
+// every pixel), in levels; 255 when their sizes or formats differ.
+double meanSampleDifference(const QImage &a, const QImage &b);
