@@ -46,15 +46,6 @@ std::optional<RunError> writeDeckImages(const Deck &deck, const QList<SlideRecor
     return std::nullopt;
 }
 
-// The page as a picture shows it: a picture that was not cut to the slide
-// is matched by the slide found in it, straightened, as --crop auto would
-// cut it, so that bars, a wall or a room around the page play no part.
-QImage pageInPicture(const QImage &picture)
-{
-    const std::optional<SlideRegion> region = findSlideRegion(picture);
-    return region ? straightened(picture, *region) : picture;
-}
-
 } // namespace
 
 bool loadDeckAsked(const RunOptions &options, Deck *deck)
@@ -76,9 +67,16 @@ RecordSink describingSlides(RecordSink next, const RunOptions &options,
 {
     if (options.deckPath.isEmpty())
         return next;
+    // A picture that was not cut to the slide is matched by the slide found
+    // in it, straightened, as --crop auto would cut it (and followed from
+    // slide to slide the same way), so that bars, a wall or a room around
+    // the page play no part.
     const bool cut = options.crop.automatic || !options.crop.rect.isNull();
-    return [next = std::move(next), looks, cut](SlideRecord &slide, const QImage &picture) {
-        (*looks)[slide.number] = lookOf(cut ? picture : pageInPicture(picture));
+    auto report = std::make_shared<CropReport>();
+    std::shared_ptr<SlideCutter> cutter = cut ? nullptr : slideCutter(report.get());
+    return [next = std::move(next), looks, report, cutter](SlideRecord &slide,
+                                                           const QImage &picture) {
+        (*looks)[slide.number] = lookOf(cutter ? cutToSlide(*cutter, {picture}).first() : picture);
         return !next || next(slide, picture);
     };
 }

@@ -13,10 +13,13 @@ namespace
 {
 
 // The alignment's costs, in units of 1 - |correlation| between a slide and
-// a page. Going on to the next page or staying costs nothing; jumps cost a
-// little, so that order decides only between pages the picture cannot tell
-// apart, and a back jump a little more than a forward one.
+// a page. Going on to the next page costs nothing; jumps cost a little, so
+// that order decides only between pages the picture cannot tell apart, and
+// a back jump a little more than a forward one. Staying on a page costs as
+// much as a jump forward: the slide changed, so it is more likely another
+// page than the same one again.
 constexpr double jumpForward = 0.01;
+constexpr double stay = jumpForward;
 constexpr double jumpBack = 0.03;
 constexpr double intoOrOutOfNoPage = 0.03;
 // A slide correlating less than this with every page is no page of the deck.
@@ -82,8 +85,10 @@ double correlation(const std::vector<float> &a, const std::vector<float> &b)
 
 double transitionCost(int from, int to)
 {
-    if (from == to || (from > 0 && to == from + 1))
+    if (from > 0 && to == from + 1)
         return 0.0;
+    if (from == to)
+        return from == 0 ? 0.0 : stay;
     if (from == 0 || to == 0)
         return intoOrOutOfNoPage;
     return to > from ? jumpForward : jumpBack;
