@@ -102,7 +102,8 @@ bool finishSampling(Sampler &sampler, int64_t endPts, std::deque<QImage> *pictur
 // What the packets of a whole video say about where it stands still: the
 // largest packet between two keyframes that codes an unchanged picture.
 // Not usable when the video never stands still, or its packets cannot
-// tell (no timestamps, no keyframes but the first).
+// tell (no timestamps, no keyframes but the first), or a stretch cannot be
+// left undecoded (open groups of pictures).
 struct StillPackets {
     bool usable = false;
     int largestStill = 0;

@@ -107,13 +107,21 @@ StillPackets surveyPackets(const QString &input)
     PacketPtr packet(av_packet_alloc());
     std::vector<int> between; // sizes of the packets between keyframes
     int keyframes = 0;
+    int64_t keyPts = AV_NOPTS_VALUE;
     while (readVideoPacket(video, packet.get())) {
         if (packet->pts == AV_NOPTS_VALUE)
             return {};
-        if (packet->flags & AV_PKT_FLAG_KEY)
+        if (packet->flags & AV_PKT_FLAG_KEY) {
             ++keyframes;
-        else
-            between.push_back(packet->size);
+            keyPts = packet->pts;
+            continue;
+        }
+        // A frame after a keyframe but shown before it (an open group of
+        // pictures) refers to the stretch before the keyframe, which must
+        // then be decoded to its end.
+        if (keyPts != AV_NOPTS_VALUE && packet->pts < keyPts)
+            return {};
+        between.push_back(packet->size);
     }
     if (keyframes < 2 || between.empty())
         return {};

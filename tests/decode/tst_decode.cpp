@@ -64,6 +64,7 @@ class Decode : public QObject
     void skimmedCloseToThePipe_data();
     void skimmedCloseToThePipe();
     void noisyVideoDecodedInFull();
+    void openGopsDecodedInFull();
     void unreadableInput_data();
     void unreadableInput();
 
@@ -189,6 +190,23 @@ void Decode::noisyVideoDecodedInFull()
     QCOMPARE(skimmed, pipedFrames(path, 1));
     QCOMPARE(counts.framesDecoded, 250);
     QCOMPARE(counts.framesInVideo, 250);
+}
+
+// Pictures that change every 3 s, coded in open groups: the B-frames after
+// a keyframe are shown before it and refer to the stretch before, so no
+// stretch can be left undecoded.
+void Decode::openGopsDecodedInFull()
+{
+    const QString path = video("open.mp4");
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=320x240:rate=1/3:duration=30,fps=25")) +
+                   QStringList{QStringLiteral("-g"), QStringLiteral("40"), QStringLiteral("-bf"),
+                               QStringLiteral("3"), QStringLiteral("-x264-params"),
+                               QStringLiteral("open-gop=1"), path}));
+    DecodeFailure failure;
+    DecodeCounts counts;
+    const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
+    QCOMPARE(skimmed, pipedFrames(path, 1));
+    QCOMPARE(counts.framesDecoded, counts.framesInVideo);
 }
 
 void Decode::unreadableInput_data()
