@@ -65,6 +65,7 @@ class Decode : public QObject
     void skimmedCloseToThePipe();
     void noisyVideoDecodedInFull();
     void openGopsDecodedInFull();
+    void corruptPacketPassedOver();
     void unreadableInput_data();
     void unreadableInput();
 
@@ -207,6 +208,31 @@ void Decode::openGopsDecodedInFull()
     const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
     QCOMPARE(skimmed, pipedFrames(path, 1));
     QCOMPARE(counts.framesDecoded, counts.framesInVideo);
+}
+
+// Bytes of garbage in the middle of a transport stream: the packets they
+// spoil are passed over, skimmed or not, and the frames go on to the end.
+void Decode::corruptPacketPassedOver()
+{
+    const QString path = video("spoilt.ts");
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=320x240:rate=1/4:duration=24,fps=25")) +
+                   QStringList{QStringLiteral("-g"), QStringLiteral("50"), path}));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.seek(file.size() / 2));
+    QVERIFY(file.write(QByteArray(3000, '\x5a')) == 3000);
+    file.close();
+    const QList<QImage> piped = pipedFrames(path, 1);
+    QCOMPARE(piped.size(), 24);
+    for (const bool skim : {false, true}) {
+        DecodeFailure failure;
+        const QList<QImage> decoded = allFrames(decodedFrames(path, 1, skim, &failure));
+        QCOMPARE(failure.reason, QString());
+        QCOMPARE(decoded.size(), piped.size());
+        for (qsizetype i = 0; i < piped.size(); ++i)
+            QVERIFY2(meanSampleDifference(decoded.at(i), piped.at(i)) <= 1.0,
+                     qPrintable(QString::number(i)));
+    }
 }
 
 void Decode::unreadableInput_data()
