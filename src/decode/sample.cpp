@@ -192,6 +192,11 @@ bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failu
             *failure = QObject::tr("frame %1 does not fit in memory").arg(pictures->size() + 1);
             return false;
         }
+        // The same picture again (as every sample of a stretch left
+        // undecoded is) shares the last one's pixels: the pictures of a
+        // long still stretch, sampled at once, take the room of one.
+        if (picture == sampler.lastPicture)
+            picture = sampler.lastPicture;
         keepFrameRate(sampler, picture, number, pictures);
     }
 }

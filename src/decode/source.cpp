@@ -42,9 +42,11 @@ struct Decoding {
     // Skimming only.
     bool skim = false;
     StillPackets still;
-    PacketPtr nextKey;                    // the keyframe that starts the next stretch, read ahead
+    PacketPtr nextKey;              // the keyframe that starts the next stretch, read ahead
+    std::vector<PacketPtr> stretch; // the packets of the stretch read so far
+    std::size_t sentInStretch = 0;  // of them, those sent to the decoder
+    bool stretchSkimmable = false;
     FramePtr lastDecoded;                 // the frame the decoder made last
-    DecoderPtr keyDecoder;                // for keyframes decoded on their own
     int64_t sampledUpTo = AV_NOPTS_VALUE; // the latest frame sampled
     int keyframesCompared = 0;
     int lightChanges = 0;
@@ -176,15 +178,13 @@ bool decodeAndSample(Decoding &decoding, const AVPacket *packet)
     return sampleAll(decoding, frames);
 }
 
-// The picture of a keyframe decoded on a decoder of its own, or none.
+// The picture of a keyframe decoded on its own, or none: on the decoder,
+// which has just been flushed at the end of a stretch and is flushed again
+// for the next one (a decoder of its own would hold a second set of
+// reference frames).
 FramePtr decodeAlone(Decoding &decoding, const AVPacket *key)
 {
-    QString failure;
-    if (!decoding.keyDecoder)
-        decoding.keyDecoder = openDecoder(decoding.video, &failure);
-    if (!decoding.keyDecoder)
-        return nullptr;
-    AVCodecContext *decoder = decoding.keyDecoder.get();
+    AVCodecContext *decoder = decoding.decoder.get();
     FramePtr picture;
     if (avcodec_send_packet(decoder, key) >= 0 && avcodec_send_packet(decoder, nullptr) >= 0) {
         while (avcodec_receive_frame(decoder, decoding.frame.get()) >= 0) {
@@ -312,40 +312,57 @@ bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::
     return true;
 }
 
-// Samples the stretch from the keyframe read ahead (or the first packet) up
-// to the next keyframe. Packets that may change the picture are decoded as
-// they come, after the smaller ones held before them; those still held at
-// the end of the stretch are not decoded. A stretch that does not start on
-// a keyframe, or a video whose packets cannot tell, is decoded in full.
+// A stretch starts at a keyframe (or the first packet), which is decoded.
+bool startStretch(Decoding &decoding, PacketPtr packet)
+{
+    decoding.stretchSkimmable = decoding.still.usable && (packet->flags & AV_PKT_FLAG_KEY);
+    decoding.stretch.clear();
+    decoding.stretch.push_back(std::move(packet));
+    decoding.sentInStretch = 1;
+    return decodeAndSample(decoding, decoding.stretch.back().get());
+}
+
+// At the next keyframe (or the end of the video): the packets still held
+// are not decoded, or decoded after all when a check is due.
+bool endStretch(Decoding &decoding)
+{
+    std::vector<PacketPtr> stretch = std::move(decoding.stretch);
+    decoding.stretch.clear();
+    const std::size_t sent = decoding.sentInStretch;
+    if (sent == stretch.size())
+        return true;
+    if (checkDue(decoding, stretch.size() - sent))
+        return decodeHeld(decoding, stretch, sent);
+    return showHeld(decoding, stretch, sent);
+}
+
+// Takes the next packet of the stretch from the keyframe read ahead (or the
+// first packet) up to the next keyframe. Packets that may change the
+// picture are decoded as they come, after the smaller ones held before
+// them; those still held at the end of the stretch are not decoded. A
+// stretch that does not start on a keyframe, or a video whose packets
+// cannot tell, is decoded in full. One packet at a time, so that the
+// pictures of a long stretch are not all held at once.
 bool skimNext(Decoding &decoding)
 {
-    PacketPtr packet = decoding.nextKey ? std::move(decoding.nextKey) : readPacket(decoding);
-    if (!packet)
-        return finish(decoding);
-    const bool skimmable = decoding.still.usable && (packet->flags & AV_PKT_FLAG_KEY);
-    std::vector<PacketPtr> stretch;
-    stretch.push_back(std::move(packet));
-    if (!decodeAndSample(decoding, stretch.back().get()))
-        return false;
-    std::size_t decoded = 1; // packets of the stretch sent to the decoder
-    while ((packet = readPacket(decoding))) {
-        if (packet->flags & AV_PKT_FLAG_KEY) {
-            decoding.nextKey = std::move(packet);
-            break;
-        }
-        stretch.push_back(std::move(packet));
-        if (skimmable && !mayChangePicture(*stretch.back(), decoding.still))
-            continue;
-        for (; decoded < stretch.size(); ++decoded) {
-            if (!decodeAndSample(decoding, stretch[decoded].get()))
-                return false;
-        }
+    PacketPtr packet = readPacket(decoding);
+    if (decoding.stretch.empty())
+        return packet ? startStretch(decoding, std::move(packet)) : finish(decoding);
+    if (!packet || (packet->flags & AV_PKT_FLAG_KEY)) {
+        decoding.nextKey = std::move(packet);
+        if (!endStretch(decoding))
+            return false;
+        PacketPtr key = std::move(decoding.nextKey);
+        return key ? startStretch(decoding, std::move(key)) : finish(decoding);
     }
-    if (decoded == stretch.size())
+    decoding.stretch.push_back(std::move(packet));
+    if (decoding.stretchSkimmable && !mayChangePicture(*decoding.stretch.back(), decoding.still))
         return true;
-    if (checkDue(decoding, stretch.size() - decoded))
-        return decodeHeld(decoding, stretch, decoded);
-    return showHeld(decoding, stretch, decoded);
+    for (; decoding.sentInStretch < decoding.stretch.size(); ++decoding.sentInStretch) {
+        if (!decodeAndSample(decoding, decoding.stretch[decoding.sentInStretch].get()))
+            return false;
+    }
+    return true;
 }
 
 std::optional<QImage> takePicture(Decoding &decoding)
