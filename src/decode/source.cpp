@@ -15,9 +15,15 @@ constexpr double largestErrorShare = 2.0 / 3.0;
 // Small packets stand for a still picture only as far as the encoder makes
 // them so: a light that flickers is coded in packets as small. So the first
 // few runs of held packets, and one in so many after them, are decoded after
-// all, and a run that does not stand still ends the skimming.
+// all. A run that does not stand still is decoded, and so are the few runs
+// after it; when such runs are more than half of those checked, the video
+// is decoded in full from then on. A pointer that moves now and then over a
+// still slide stops no skimming; a light that keeps changing does.
 constexpr int runsCheckedFirst = 3;
 constexpr int runsCheckedEvery = 16;
+constexpr int runsCheckedAfterMotion = 3;
+// Checked runs enough to tell a pointer's moves from a light's.
+constexpr int runsJudged = 8;
 // Shorter runs say too little.
 constexpr std::size_t leastRunChecked = 20;
 
@@ -50,7 +56,10 @@ struct Decoding {
     int64_t sampledUpTo = AV_NOPTS_VALUE; // the latest frame sampled
     int keyframesCompared = 0;
     int lightChanges = 0;
-    int heldRuns = 0; // runs of held packets at the ends of stretches
+    int heldRuns = 0;    // runs of held packets at the ends of stretches
+    int runsChecked = 0; // of them, those decoded after all
+    int runsMoving = 0;  // of those, the ones that did not stand still
+    int checksOwed = 0;  // runs to check after one that did not
 };
 
 bool fail(Decoding &decoding, const QString &reason)
@@ -276,7 +285,13 @@ bool checkDue(Decoding &decoding, std::size_t heldPackets)
     if (heldPackets < leastRunChecked)
         return false;
     ++decoding.heldRuns;
-    return decoding.heldRuns <= runsCheckedFirst || decoding.heldRuns % runsCheckedEvery == 0;
+    const bool due = decoding.heldRuns <= runsCheckedFirst ||
+                     decoding.heldRuns % runsCheckedEvery == 0 || decoding.checksOwed > 0;
+    if (due) {
+        ++decoding.runsChecked;
+        decoding.checksOwed = std::max(0, decoding.checksOwed - 1);
+    }
+    return due;
 }
 
 // Decodes the held packets of stretch after all, and ends the skimming when
@@ -307,8 +322,12 @@ bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::
         if (!sampleAll(decoding, frames))
             return false;
     }
-    if (!still)
-        decoding.still.usable = false;
+    if (!still) {
+        ++decoding.runsMoving;
+        decoding.checksOwed = runsCheckedAfterMotion;
+        if (decoding.runsChecked >= runsJudged && decoding.runsMoving * 2 > decoding.runsChecked)
+            decoding.still.usable = false;
+    }
     return true;
 }
 
