@@ -147,6 +147,14 @@ void Decode::skimmedCloseToThePipe_data()
     QTest::newRow("one-line build inside a stretch of small packets")
         << QStringLiteral("drawbox=x=40:y=150:w=200:h=4:color=black:t=fill:enable='gte(t,7.4)'")
         << 7 << 0.05 << 250;
+    // A pointer moving for a second in small packets: the run it moves in
+    // is decoded, and the skimming goes on after it.
+    QTest::newRow("pointer moving for a second")
+        << QStringLiteral("drawbox=x=100:y=120:w=14:h=18:color=black:t=fill:"
+                          "enable='between(t,5.5,5.9)',"
+                          "drawbox=x=130:y=124:w=14:h=18:color=black:t=fill:"
+                          "enable='between(t,5.9,6.5)'")
+        << 6 << 0.05 << 400;
     // Coded as a change of the light, in packets hardly larger than a still
     // picture's.
     QTest::newRow("fade to black")
