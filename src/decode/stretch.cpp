@@ -1,0 +1,223 @@
+// Skimming: the stretches between keyframes whose packets say the picture
+// stood still are not decoded, their frames showing the picture the
+// decoding ended on; checks that the small packets did keep it still.
+#include "decoding.h"
+
+#include <algorithm>
+
+namespace
+{
+
+// Small packets stand for a still picture only as far as the encoder makes
+// them so: a light that flickers is coded in packets as small. So the first
+// few runs of held packets, and one in so many after them, are decoded after
+// all. A run that does not stand still is decoded, and so are the few runs
+// after it; when such runs are more than half of those checked, the video
+// is decoded in full from then on. A pointer that moves now and then over a
+// still slide stops no skimming; a light that keeps changing does.
+constexpr int runsCheckedFirst = 3;
+constexpr int runsCheckedEvery = 16;
+constexpr int runsCheckedAfterMotion = 3;
+// Checked runs enough to tell a pointer's moves from a light's.
+constexpr int runsJudged = 8;
+// Shorter runs say too little.
+constexpr std::size_t leastRunChecked = 20;
+
+// The picture of a keyframe decoded on its own, or none: on the decoder,
+// which has just been flushed at the end of a stretch and is flushed again
+// for the next one (a decoder of its own would hold a second set of
+// reference frames).
+FramePtr decodeAlone(Decoding &decoding, const AVPacket *key)
+{
+    AVCodecContext *decoder = decoding.decoder.get();
+    FramePtr picture;
+    if (avcodec_send_packet(decoder, key) >= 0 && avcodec_send_packet(decoder, nullptr) >= 0) {
+        while (avcodec_receive_frame(decoder, decoding.frame.get()) >= 0) {
+            picture.reset(av_frame_alloc());
+            av_frame_move_ref(picture.get(), decoding.frame.get());
+            ++decoding.counts.framesDecoded;
+        }
+    }
+    avcodec_flush_buffers(decoder);
+    return picture;
+}
+
+// Whether the packets held at the end of a stretch show last: not when the
+// next keyframe shows last in another light, which those small packets
+// brought in. A video whose light keeps changing so is decoded in full from
+// then on.
+bool heldShowLast(Decoding &decoding, const AVFrame *last)
+{
+    if (!decoding.nextKey)
+        return true;
+    const FramePtr next = decodeAlone(decoding, decoding.nextKey.get());
+    ++decoding.keyframesCompared;
+    if (next && keyframeChange(last, next.get()) != KeyframeChange::Light)
+        return true;
+    ++decoding.lightChanges;
+    if (decoding.lightChanges >= 3 && decoding.lightChanges * 3 > decoding.keyframesCompared)
+        decoding.still.usable = false;
+    return false;
+}
+
+// Samples the frames not sampled yet.
+bool sampleUnseen(Decoding &decoding, const std::vector<FramePtr> &frames)
+{
+    for (const FramePtr &frame : frames) {
+        if (frame->best_effort_timestamp > decoding.sampledUpTo &&
+            !sampleDecoded(decoding, frame.get()))
+            return false;
+    }
+    return true;
+}
+
+// Decodes the whole stretch again from its keyframe, for the frames the
+// held packets make.
+bool decodeAgain(Decoding &decoding, const std::vector<PacketPtr> &stretch)
+{
+    std::vector<FramePtr> frames;
+    for (const PacketPtr &packet : stretch) {
+        decodeInto(decoding, packet.get(), &frames);
+        if (!sampleUnseen(decoding, frames))
+            return false;
+        frames.clear();
+    }
+    decodeInto(decoding, nullptr, &frames);
+    avcodec_flush_buffers(decoding.decoder.get());
+    return sampleUnseen(decoding, frames);
+}
+
+// Decodes what is left in the decoder; the packets of stretch from held on,
+// which code no change, show the picture the decoding ended on, each at its
+// own time. The decoder is then ready for a new stretch.
+bool showHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
+{
+    std::vector<FramePtr> frames;
+    decodeInto(decoding, nullptr, &frames);
+    avcodec_flush_buffers(decoding.decoder.get());
+    const auto shown = [](const FramePtr &a, const FramePtr &b) {
+        return a->best_effort_timestamp < b->best_effort_timestamp;
+    };
+    const AVFrame *last = frames.empty()
+                              ? decoding.lastDecoded.get()
+                              : std::max_element(frames.begin(), frames.end(), shown)->get();
+    if (!last || !heldShowLast(decoding, last))
+        return decodeAgain(decoding, stretch);
+    for (std::size_t i = held; i < stretch.size(); ++i) {
+        FramePtr frame(av_frame_clone(last));
+        if (!frame)
+            return fail(decoding, avErrorText(AVERROR(ENOMEM)));
+        frame->best_effort_timestamp = stretch[i]->pts;
+        frame->pkt_duration = stretch[i]->duration;
+        ++decoding.framesMade;
+        frames.push_back(std::move(frame));
+    }
+    std::stable_sort(frames.begin(), frames.end(), shown);
+    return sampleAll(decoding, frames);
+}
+
+bool checkDue(Decoding &decoding, std::size_t heldPackets)
+{
+    if (heldPackets < leastRunChecked)
+        return false;
+    ++decoding.heldRuns;
+    const bool due = decoding.heldRuns <= runsCheckedFirst ||
+                     decoding.heldRuns % runsCheckedEvery == 0 || decoding.checksOwed > 0;
+    if (due) {
+        ++decoding.runsChecked;
+        decoding.checksOwed = std::max(0, decoding.checksOwed - 1);
+    }
+    return due;
+}
+
+// Decodes the held packets of stretch after all, and ends the skimming when
+// the frames they make do not all show one picture.
+bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
+{
+    // Frames shown before the last one decoded (B-frames held after it) may
+    // still show the picture before its change.
+    int64_t from = stretch.front()->pts;
+    for (std::size_t i = 0; i < held; ++i)
+        from = std::max(from, stretch[i]->pts + 1);
+    FramePtr first;
+    bool still = true;
+    std::vector<FramePtr> frames;
+    for (std::size_t i = held; i < stretch.size(); ++i) {
+        frames.clear();
+        decodeInto(decoding, stretch[i].get(), &frames);
+        for (const FramePtr &frame : frames) {
+            if (frame->best_effort_timestamp < from)
+                continue;
+            if (!first)
+                first.reset(av_frame_clone(frame.get()));
+            else if (keyframeChange(first.get(), frame.get()) != KeyframeChange::None)
+                still = false;
+        }
+        if (!frames.empty())
+            decoding.lastDecoded.reset(av_frame_clone(frames.back().get()));
+        if (!sampleAll(decoding, frames))
+            return false;
+    }
+    if (!still) {
+        ++decoding.runsMoving;
+        decoding.checksOwed = runsCheckedAfterMotion;
+        if (decoding.runsChecked >= runsJudged && decoding.runsMoving * 2 > decoding.runsChecked)
+            decoding.still.usable = false;
+    }
+    return true;
+}
+
+// A stretch starts at a keyframe (or the first packet), which is decoded.
+bool startStretch(Decoding &decoding, PacketPtr packet)
+{
+    decoding.stretchSkimmable = decoding.still.usable && (packet->flags & AV_PKT_FLAG_KEY);
+    decoding.stretch.clear();
+    decoding.stretch.push_back(std::move(packet));
+    decoding.sentInStretch = 1;
+    return decodeAndSample(decoding, decoding.stretch.back().get());
+}
+
+// At the next keyframe (or the end of the video): the packets still held
+// are not decoded, or decoded after all when a check is due.
+bool endStretch(Decoding &decoding)
+{
+    std::vector<PacketPtr> stretch = std::move(decoding.stretch);
+    decoding.stretch.clear();
+    const std::size_t sent = decoding.sentInStretch;
+    if (sent == stretch.size())
+        return true;
+    if (checkDue(decoding, stretch.size() - sent))
+        return decodeHeld(decoding, stretch, sent);
+    return showHeld(decoding, stretch, sent);
+}
+
+} // namespace
+
+// Takes the next packet of the stretch from the keyframe read ahead (or the
+// first packet) up to the next keyframe. Packets that may change the
+// picture are decoded as they come, after the smaller ones held before
+// them; those still held at the end of the stretch are not decoded. A
+// stretch that does not start on a keyframe, or a video whose packets
+// cannot tell, is decoded in full. One packet at a time, so that the
+// pictures of a long stretch are not all held at once.
+bool skimNext(Decoding &decoding)
+{
+    PacketPtr packet = readPacket(decoding);
+    if (decoding.stretch.empty())
+        return packet ? startStretch(decoding, std::move(packet)) : finish(decoding);
+    if (!packet || (packet->flags & AV_PKT_FLAG_KEY)) {
+        decoding.nextKey = std::move(packet);
+        if (!endStretch(decoding))
+            return false;
+        PacketPtr key = std::move(decoding.nextKey);
+        return key ? startStretch(decoding, std::move(key)) : finish(decoding);
+    }
+    decoding.stretch.push_back(std::move(packet));
+    if (decoding.stretchSkimmable && !mayChangePicture(*decoding.stretch.back(), decoding.still))
+        return true;
+    for (; decoding.sentInStretch < decoding.stretch.size(); ++decoding.sentInStretch) {
+        if (!decodeAndSample(decoding, decoding.stretch[decoding.sentInStretch].get()))
+            return false;
+    }
+    return true;
+}
