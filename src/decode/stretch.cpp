@@ -130,8 +130,9 @@ bool checkDue(Decoding &decoding, std::size_t heldPackets)
     return due;
 }
 
-// Decodes the held packets of stretch after all, and ends the skimming when
-// the frames they make do not all show one picture.
+// Decodes the held packets of stretch after all; when the frames they make
+// do not all show one picture, the next runs are checked too, and the
+// skimming ends when such runs are most of those checked.
 bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
 {
     // Frames shown before the last one decoded (B-frames held after it) may
@@ -150,7 +151,7 @@ bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::
                 continue;
             if (!first)
                 first.reset(av_frame_clone(frame.get()));
-            else if (keyframeChange(first.get(), frame.get()) != KeyframeChange::None)
+            else if (still && keyframeChange(first.get(), frame.get()) != KeyframeChange::None)
                 still = false;
         }
         if (!frames.empty())

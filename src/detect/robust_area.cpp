@@ -146,8 +146,7 @@ bool outsideSlides(const SlideArea &area, const std::vector<unsigned char> &bloc
 
 bool isSmall(const Difference &fromSlide)
 {
-    const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
-    return double(changed) < smallChangeShare * double(fromSlide.changed.size());
+    return double(changedBlocks(fromSlide)) < smallChangeShare * double(fromSlide.changed.size());
 }
 
 } // namespace robust

@@ -142,6 +142,11 @@ std::vector<float> residualsBetween(const BlockGrid &before, const BlockGrid &af
     return residuals;
 }
 
+int changedBlocks(const Difference &difference)
+{
+    return int(std::count(difference.changed.begin(), difference.changed.end(), 1));
+}
+
 Difference changesAbove(const std::vector<float> &residuals, float threshold, const BlockGrid &grid)
 {
     Difference difference;

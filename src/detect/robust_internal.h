@@ -79,6 +79,9 @@ struct Difference {
     int clustered = 0;                  // changed blocks with a changed neighbour
 };
 
+// How many blocks changed.
+int changedBlocks(const Difference &difference);
+
 Difference changesAbove(const std::vector<float> &residuals, float threshold,
                         const BlockGrid &grid);
 

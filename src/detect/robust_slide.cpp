@@ -24,8 +24,7 @@ constexpr double stillShare = 0.02;
 // made the camera's gain rise).
 int stillBlocks(const Difference &fromSlide)
 {
-    const auto changed = std::count(fromSlide.changed.begin(), fromSlide.changed.end(), 1);
-    return std::max(clusterBlocks, int(double(changed) * stillShare));
+    return std::max(clusterBlocks, int(double(changedBlocks(fromSlide)) * stillShare));
 }
 
 void followSlide(RobustWalk &walk, const BlockGrid &grid)
