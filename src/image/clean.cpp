@@ -32,7 +32,10 @@ void offer(SettledFrames &settled, int index, const QImage &frame)
 {
     if ((index - settled.base) % settled.stride != 0)
         return;
-    settled.frames.append({index, frame});
+    // A screen recording's frames are mostly the very picture held before:
+    // held as one, they take the memory of one.
+    const bool again = !settled.frames.isEmpty() && settled.frames.last().second == frame;
+    settled.frames.append({index, again ? settled.frames.last().second : frame});
     if (settled.frames.size() <= settled.capacity)
         return;
     settled.stride *= 2;
@@ -47,7 +50,7 @@ QList<QImage> framesOf(const SettledFrames &settled, const Segment &slide, const
     QList<QImage> frames{picture};
     for (const auto &[index, frame] : settled.frames) {
         if (index > slide.keptFrame && index <= slide.endFrame && frame.size() == picture.size())
-            frames.append(frame);
+            frames.append(frame == frames.last() ? frames.last() : frame);
     }
     return frames;
 }
@@ -59,22 +62,97 @@ void forgetUpTo(SettledFrames &settled, int endFrame)
     settled.stride = 1;
 }
 
-// The median of the bytes at offset in count rows; the first row's own
-// byte where all agree but for compression's noise, which is the common
-// case and the quick one.
-uchar medianOf(const uchar *const *rows, int count, int offset, uchar *values)
+// The median of count rows, byte by byte; the first row's own byte where
+// all agree but for compression's noise, so that a still picture keeps its
+// pixels. Up to sortedByNetwork rows are sorted by a network of minimums
+// and maximums along the whole row, which the compiler turns into vector
+// instructions: a noisy camera's every byte differs, and sorting them one
+// at a time cost more than cutting the frames. More rows are sorted a byte
+// at a time.
+constexpr int sortedByNetwork = 16;
+
+struct RowSort {
+    int count = 0;
+    int rowBytes = 0;
+    std::vector<uchar> lanes;  // the rows being sorted, one after another
+    std::vector<uchar> values; // one byte of each row, sorted a byte at a time
+};
+
+RowSort rowSort(int count, int rowBytes)
 {
+    RowSort sort;
+    sort.count = count;
+    sort.rowBytes = rowBytes;
+    if (count <= sortedByNetwork)
+        sort.lanes.resize(std::size_t(count) * std::size_t(rowBytes));
+    sort.values.resize(std::size_t(count));
+    return sort;
+}
+
+uchar *lane(RowSort &sort, int k)
+{
+    return sort.lanes.data() + std::size_t(k) * std::size_t(sort.rowBytes);
+}
+
+// The loops below are written so that they vectorise: values rather than
+// std::min's references, and every byte read whichever is chosen.
+void ordered(uchar *__restrict a, uchar *__restrict b, int bytes)
+{
+    for (int offset = 0; offset < bytes; ++offset) {
+        const uchar x = a[offset];
+        const uchar y = b[offset];
+        a[offset] = x < y ? x : y;
+        b[offset] = x < y ? y : x;
+    }
+}
+
+void agreedOrMiddle(const uchar *__restrict low, const uchar *__restrict high,
+                    const uchar *__restrict first, const uchar *__restrict middle,
+                    uchar *__restrict out, int bytes)
+{
+    for (int offset = 0; offset < bytes; ++offset) {
+        const uchar spread = uchar(high[offset] - low[offset]);
+        const uchar own = first[offset];
+        const uchar median = middle[offset];
+        out[offset] = spread <= agreeingLevels ? own : median;
+    }
+}
+
+void medianByNetwork(RowSort &sort, const uchar *const *rows, uchar *out)
+{
+    const int count = sort.count;
+    for (int k = 0; k < count; ++k)
+        std::memcpy(lane(sort, k), rows[k], std::size_t(sort.rowBytes));
+    for (int pass = 0; pass < count; ++pass)
+        for (int k = 0; k + 1 < count - pass; ++k)
+            ordered(lane(sort, k), lane(sort, k + 1), sort.rowBytes);
+    agreedOrMiddle(lane(sort, 0), lane(sort, count - 1), rows[0], lane(sort, count / 2), out,
+                   sort.rowBytes);
+}
+
+uchar medianOf(RowSort &sort, const uchar *const *rows, int offset)
+{
+    uchar *values = sort.values.data();
     uchar low = 255;
     uchar high = 0;
-    for (int k = 0; k < count; ++k) {
+    for (int k = 0; k < sort.count; ++k) {
         values[k] = rows[k][offset];
         low = std::min(low, values[k]);
         high = std::max(high, values[k]);
     }
     if (high - low <= agreeingLevels)
         return values[0];
-    std::nth_element(values, values + count / 2, values + count);
-    return values[count / 2];
+    std::nth_element(values, values + sort.count / 2, values + sort.count);
+    return values[sort.count / 2];
+}
+
+void medianRow(RowSort &sort, const uchar *const *rows, uchar *out)
+{
+    if (sort.count <= sortedByNetwork)
+        medianByNetwork(sort, rows, out);
+    else
+        for (int offset = 0; offset < sort.rowBytes; ++offset)
+            out[offset] = medianOf(sort, rows, offset);
 }
 
 // The paper's level across a picture: a smooth surface (a quadratic in x
@@ -211,15 +289,31 @@ QImage medianPicture(const QList<QImage> &pictures)
     QList<QImage> frames;
     for (const QImage &picture : pictures) {
         if (!picture.isNull() && (frames.isEmpty() || picture.size() == frames.first().size()))
-            frames.append(rgb32(picture));
+            frames.append(picture);
     }
-    const int count = int(frames.size());
-    if (count == 0)
+    if (frames.isEmpty())
         return QImage();
-    std::vector<uchar> values(static_cast<std::size_t>(count));
-    QImage result(frames.first().size(), QImage::Format_RGB32);
-    const int rowBytes = result.width() * 4;
+    // Frames come three bytes a pixel and are taken so: one conversion of
+    // the median, not one of every frame, each a fresh picture to allocate.
+    const bool threeBytes = frames.first().format() == QImage::Format_RGB888;
+    const int rowBytes = frames.first().width() * (threeBytes ? 3 : 4);
+    qint64 convertedKey = -1;
+    QImage converted;
+    for (QImage &frame : frames) {
+        const bool asIs = threeBytes ? frame.format() == QImage::Format_RGB888 : isRgb32(frame);
+        if (asIs)
+            continue;
+        // Copies of one picture are converted once.
+        if (frame.cacheKey() != convertedKey) {
+            convertedKey = frame.cacheKey();
+            converted = threeBytes ? frame.convertToFormat(QImage::Format_RGB888) : rgb32(frame);
+        }
+        frame = converted;
+    }
+    QImage result(frames.first().size(), threeBytes ? QImage::Format_RGB888 : QImage::Format_RGB32);
+    const int count = int(frames.size());
     std::vector<const uchar *> rows(static_cast<std::size_t>(count));
+    RowSort sort = rowSort(count, rowBytes);
     for (int y = 0; y < result.height(); ++y) {
         for (int k = 0; k < count; ++k)
             rows[std::size_t(k)] = frames.at(k).constScanLine(y);
@@ -228,15 +322,16 @@ QImage medianPicture(const QList<QImage> &pictures)
         const bool same = std::all_of(rows.begin() + 1, rows.end(), [&](const uchar *row) {
             return std::memcmp(row, rows[0], std::size_t(rowBytes)) == 0;
         });
-        if (same) {
+        if (same)
             std::memcpy(out, rows[0], std::size_t(rowBytes));
-            continue;
-        }
-        for (int offset = 0; offset < rowBytes; ++offset)
-            out[offset] =
-                (offset & 3) == 3 ? 0xff : medianOf(rows.data(), count, offset, values.data());
+        else
+            medianRow(sort, rows.data(), out);
+        // Every fourth byte is the pixel's alpha: opaque, whatever came in.
+        if (!threeBytes)
+            for (int offset = 3; offset < rowBytes; offset += 4)
+                out[offset] = 0xff;
     }
-    return result;
+    return rgb32(result);
 }
 
 QImage flattenedLight(const QImage &picture)

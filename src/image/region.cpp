@@ -27,8 +27,9 @@ Analysis analysed(const QImage &frame)
     const int height =
         std::max(1, int(std::lround(double(frame.height()) * width / frame.width())));
     cv::Mat small;
-    cv::resize(matOf(frame), small, cv::Size(width, height), 0, 0, cv::INTER_AREA);
-    cv::cvtColor(small, analysis.grey, cv::COLOR_BGRA2GRAY);
+    cv::resize(pixelsOf(frame), small, cv::Size(width, height), 0, 0, cv::INTER_AREA);
+    const bool threeBytes = frame.format() == QImage::Format_RGB888;
+    cv::cvtColor(small, analysis.grey, threeBytes ? cv::COLOR_RGB2GRAY : cv::COLOR_BGRA2GRAY);
     analysis.scaleX = double(frame.width()) / width;
     analysis.scaleY = double(frame.height()) / height;
     return analysis;
@@ -185,6 +186,7 @@ std::optional<SlideRegion> findSlideRegion(const QImage &frame)
 {
     if (frame.isNull())
         return std::nullopt;
-    const QImage picture = rgb32(frame);
-    return regionIn(picture);
+    // Only a small copy is analysed: converting the whole frame first cost
+    // more than the search.
+    return regionIn(frame.format() == QImage::Format_RGB888 ? frame : rgb32(frame));
 }

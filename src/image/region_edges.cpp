@@ -15,7 +15,7 @@ double meanLevel(const QImage &picture, QPoint from, QPoint step, int count)
     double sum = 0.0;
     for (int k = 0; k < count; ++k) {
         const QPoint p = from + step * k;
-        sum += qGray(reinterpret_cast<const QRgb *>(picture.constScanLine(p.y()))[p.x()]);
+        sum += qGray(picture.pixel(p));
     }
     return sum / std::max(1, count);
 }

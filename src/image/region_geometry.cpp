@@ -101,16 +101,35 @@ cv::Mat uprightToFrame(const SlideRegion &region)
     return cv::getPerspectiveTransform(upright.data(), corners.data());
 }
 
+// The part of frame within rect as a picture of its own that shares the
+// frame's pixels, and keeps them, rather than copying them: a slide's
+// frames are cut many at a time, and fresh memory is slow to come by.
+// Written to, it copies itself first as any picture does.
+QImage sharedPart(const QImage &frame, const QRect &rect)
+{
+    if (frame.depth() % 8 != 0 || !frame.rect().contains(rect))
+        return frame.copy(rect);
+    auto *owner = new QImage(frame);
+    const uchar *start =
+        owner->constScanLine(rect.y()) + std::ptrdiff_t(rect.x()) * (owner->depth() / 8);
+    return QImage(
+        start, rect.width(), rect.height(), owner->bytesPerLine(), owner->format(),
+        [](void *held) { delete static_cast<QImage *>(held); }, owner);
+}
+
 } // namespace
 
 QImage straightened(const QImage &frame, const SlideRegion &region)
 {
     if (!region.rect.isNull())
-        return frame.copy(region.rect);
-    const QImage picture = rgb32(frame);
-    QImage result(region.size, QImage::Format_RGB32);
-    cv::Mat target = matOf(result);
-    cv::warpPerspective(matOf(picture), target, uprightToFrame(region), target.size(),
+        return sharedPart(frame, region.rect);
+    // Frames come three bytes a pixel: warped as they are, only the slide's
+    // pixels are converted, not the whole frame's.
+    const bool threeBytes = frame.format() == QImage::Format_RGB888;
+    const QImage picture = threeBytes ? frame : rgb32(frame);
+    QImage result(region.size, threeBytes ? QImage::Format_RGB888 : QImage::Format_RGB32);
+    cv::Mat target = pixelsOf(result);
+    cv::warpPerspective(pixelsOf(picture), target, uprightToFrame(region), target.size(),
                         cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-    return result;
+    return rgb32(result);
 }

@@ -116,8 +116,11 @@ QList<QImage> cutToSlide(SlideCutter &cutter, const QList<QImage> &frames)
         return frames;
     }
     QList<QImage> cut;
-    for (const QImage &frame : frames)
-        cut.append(straightened(frame, *cutter.current));
+    for (qsizetype k = 0; k < frames.size(); ++k) {
+        // Copies of one frame (a still screen's) are cut once.
+        const bool copy = k > 0 && frames.at(k).cacheKey() == frames.at(k - 1).cacheKey();
+        cut.append(copy ? cut.last() : straightened(frames.at(k), *cutter.current));
+    }
     return cut;
 }
 

@@ -7,6 +7,7 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 
 namespace
@@ -62,6 +63,7 @@ class Clean : public QObject
   private slots:
     void passerByLeftOut();
     void medianTakesEveryPictureOfItsSize();
+    void medianOfNoisyPictures();
     void flattenedLight_data();
     void flattenedLight();
 };
@@ -77,6 +79,33 @@ void Clean::medianTakesEveryPictureOfItsSize()
     QCOMPARE(median.size(), QSize(40, 30));
     QCOMPARE(median.pixel(39, 29), qRgb(0, 0, 0));
     QVERIFY(medianPicture({}).isNull());
+}
+
+void Clean::medianOfNoisyPictures()
+{
+    // Every byte, however many pictures: the middle of its values (the
+    // upper one of an even count), or the first picture's own where all lie
+    // within compression's noise of each other. Small counts are sorted
+    // along whole rows, large ones a byte at a time.
+    for (const int count : {2, 3, 8, 17}) {
+        QList<QImage> pictures;
+        for (int k = 0; k < count; ++k)
+            pictures.append(withNoise(slidePage(QSize(37, 5)), 3 + 9 * (k % 3), quint32(k)));
+        const QImage median = medianPicture(pictures);
+        for (int y = 0; y < median.height(); ++y)
+            for (int x = 0; x < median.width(); ++x)
+                for (const int shift : {0, 8, 16}) {
+                    std::vector<int> values;
+                    for (const QImage &picture : pictures)
+                        values.push_back(int(picture.pixel(x, y) >> shift) & 0xff);
+                    const int own = values.front();
+                    std::sort(values.begin(), values.end());
+                    const int expected =
+                        values.back() - values.front() <= 6 ? own : values[values.size() / 2];
+                    QCOMPARE(int(median.pixel(x, y) >> shift) & 0xff, expected);
+                }
+        QCOMPARE(qAlpha(median.pixel(36, 4)), 255);
+    }
 }
 
 void Clean::passerByLeftOut()
