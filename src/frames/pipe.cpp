@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QProcess>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -148,8 +149,15 @@ void rememberHandedOut(FramePipe &pipe, const QImage &image)
         bytes += kept.sizeInBytes();
     while (pipe.handedOut.size() > remembered ||
            (pipe.handedOut.size() > 1 && bytes > rememberedBytes)) {
-        bytes -= pipe.handedOut.first().sizeInBytes();
-        pipe.handedOut.removeFirst();
+        // A buffer nobody holds goes first. One still held costs nothing to
+        // remember and is reused once let go: the frames a slide's clean
+        // picture is made from are held for as long as the slide lasts, and
+        // forgetting them made a fresh buffer for every one.
+        const auto isFree = [](const QImage &kept) { return kept.isDetached(); };
+        const auto free = std::find_if(pipe.handedOut.begin(), pipe.handedOut.end(), isFree);
+        const qsizetype victim = free == pipe.handedOut.end() ? 0 : free - pipe.handedOut.begin();
+        bytes -= pipe.handedOut.at(victim).sizeInBytes();
+        pipe.handedOut.removeAt(victim);
     }
 }
 
