@@ -10,6 +10,7 @@ int main(int argc, char *argv[])
 {
     // Before the application: a GUI one has its say as it starts.
     silenceQtDiagnostics();
+    keepFreedMemory();
     const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
     catchInterrupts();
     QCoreApplication::setApplicationName(QStringLiteral("stillsift"));
