@@ -26,6 +26,7 @@ struct Decoding {
     int64_t nextPts = 0;
     qint64 framesMade = 0;
     qint64 decodeErrors = 0;
+    qint64 framesTimed = 0; // decoded frames that carried a timestamp
 
     // Skimming only.
     bool skim = false;

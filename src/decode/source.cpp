@@ -29,6 +29,7 @@ bool sampleDecoded(Decoding &decoding, AVFrame *frame)
 {
     const int64_t timestamp = frame->best_effort_timestamp;
     if (timestamp != AV_NOPTS_VALUE) {
+        ++decoding.framesTimed;
         frame->pts = timestamp;
         decoding.sampledUpTo = std::max(decoding.sampledUpTo, timestamp);
         decoding.nextPts = av_rescale_q(timestamp, decoding.video.timeBase, av_get_time_base_q());
@@ -119,6 +120,11 @@ bool finish(Decoding &decoding)
         return fail(decoding, QObject::tr("%1 of %2 frames could not be decoded")
                                   .arg(decoding.decodeErrors)
                                   .arg(decoding.decodeErrors + decoding.framesMade));
+    // A raw stream's packets carry no timestamps, which the ffmpeg program
+    // makes up and this decoding does not: said so, rather than that the
+    // video held no frame.
+    if (decoding.framesMade > 0 && decoding.framesTimed == 0)
+        return fail(decoding, QObject::tr("its frames carry no timestamps (--pipe reads it)"));
     const int64_t end =
         av_rescale_q_rnd(decoding.nextPts, av_get_time_base_q(), decoding.video.timeBase,
                          AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));

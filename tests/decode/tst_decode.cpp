@@ -252,6 +252,9 @@ void Decode::unreadableInput_data()
     QTest::newRow("sound only") << QStringLiteral("sound.m4a") << QStringLiteral("no video stream");
     QTest::newRow("not a video") << QStringLiteral("text.mp4")
                                  << QStringLiteral("Invalid data found when processing input");
+    QTest::newRow("raw stream without timestamps")
+        << QStringLiteral("raw.h264")
+        << QStringLiteral("its frames carry no timestamps (--pipe reads it)");
 }
 
 void Decode::unreadableInput()
@@ -259,6 +262,8 @@ void Decode::unreadableInput()
     QFETCH(QString, name);
     QFETCH(QString, reason);
     QVERIFY(ffmpeg(lavfi(QStringLiteral("sine=duration=1")) + QStringList{video("sound.m4a")}));
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=96x64:rate=25:duration=2")) +
+                   QStringList{video("raw.h264")}));
     QFile text(video("text.mp4"));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("not a video at all\n");
