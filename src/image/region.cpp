@@ -27,7 +27,7 @@ Analysis analysed(const QImage &frame)
     const int height =
         std::max(1, int(std::lround(double(frame.height()) * width / frame.width())));
     cv::Mat small;
-    cv::resize(pixelsOf(frame), small, cv::Size(width, height), 0, 0, cv::INTER_AREA);
+    cv::resize(matOf(frame), small, cv::Size(width, height), 0, 0, cv::INTER_AREA);
     const bool threeBytes = frame.format() == QImage::Format_RGB888;
     cv::cvtColor(small, analysis.grey, threeBytes ? cv::COLOR_RGB2GRAY : cv::COLOR_BGRA2GRAY);
     analysis.scaleX = double(frame.width()) / width;
@@ -188,5 +188,5 @@ std::optional<SlideRegion> findSlideRegion(const QImage &frame)
         return std::nullopt;
     // Only a small copy is analysed: converting the whole frame first cost
     // more than the search.
-    return regionIn(frame.format() == QImage::Format_RGB888 ? frame : rgb32(frame));
+    return regionIn(rgb888OrRgb32(frame));
 }

@@ -125,11 +125,11 @@ QImage straightened(const QImage &frame, const SlideRegion &region)
         return sharedPart(frame, region.rect);
     // Frames come three bytes a pixel: warped as they are, only the slide's
     // pixels are converted, not the whole frame's.
-    const bool threeBytes = frame.format() == QImage::Format_RGB888;
-    const QImage picture = threeBytes ? frame : rgb32(frame);
-    QImage result(region.size, threeBytes ? QImage::Format_RGB888 : QImage::Format_RGB32);
-    cv::Mat target = pixelsOf(result);
-    cv::warpPerspective(pixelsOf(picture), target, uprightToFrame(region), target.size(),
+    const QImage picture = rgb888OrRgb32(frame);
+    QImage result(region.size, picture.format() == QImage::Format_RGB888 ? QImage::Format_RGB888
+                                                                         : QImage::Format_RGB32);
+    cv::Mat target = matOf(result);
+    cv::warpPerspective(matOf(picture), target, uprightToFrame(region), target.size(),
                         cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
     return rgb32(result);
 }
