@@ -150,18 +150,42 @@ bool stepStarting(RobustWalk &walk, int frame, const BlockGrid &grid, const QIma
     return true;
 }
 
+// The picture's profiles and reach, measured anew unless it is the last
+// picture again.
+const Measured &measure(Measured &measured, const QImage &picture)
+{
+    if (measured.picture == 0 || picture.cacheKey() != measured.picture) {
+        const QImage readable = readableFrame(picture);
+        measured.picture = picture.cacheKey();
+        measured.profiles = lineProfiles(readable);
+        measured.reach = shiftReach(readable);
+        measured.hasGrid = false;
+    }
+    return measured;
+}
+
+// The blocks of the picture last measured, lying at shift.
+const BlockGrid &gridAt(Measured &measured, const QImage &picture, Shift shift)
+{
+    if (!measured.hasGrid || shift.x != measured.gridShift.x || shift.y != measured.gridShift.y) {
+        measured.grid = blockGrid(readableFrame(picture), shift);
+        measured.gridShift = shift;
+        measured.hasGrid = true;
+    }
+    return measured.grid;
+}
+
 bool step(RobustWalk &walk, int frame, const QImage &picture)
 {
-    const QImage readable = readableFrame(picture);
-    const Profiles profiles = lineProfiles(readable);
+    const Profiles profiles = measure(walk.measured, picture).profiles;
     const bool sameSize = frame > 0 &&
                           profiles.columns.size() == walk.align.previousProfiles.columns.size() &&
                           profiles.rows.size() == walk.align.previousProfiles.rows.size();
-    walk.align.reach = shiftReach(readable);
+    walk.align.reach = walk.measured.reach;
     const Shift shift = sameSize ? alignment(walk.align, profiles) : Shift{};
     if (!sameSize)
         walk.align.anchorProfiles = {};
-    const BlockGrid grid = blockGrid(readable, shift);
+    const BlockGrid grid = gridAt(walk.measured, picture, shift);
     Motion motion;
     if (!sameSize || !sameShape(walk.previous, grid)) {
         resetMotion(walk.motion, grid.blocks());

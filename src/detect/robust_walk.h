@@ -16,6 +16,17 @@ enum class Phase {
     Video,    // much of the picture keeps moving
 };
 
+// The measures of the last picture stepped on: a still stretch of video
+// that was not decoded hands the walk one picture many times over.
+struct Measured {
+    qint64 picture = 0; // its cacheKey, 0 before the first
+    Profiles profiles{};
+    int reach = 0;
+    bool hasGrid = false;
+    Shift gridShift{};
+    BlockGrid grid{};
+};
+
 struct RobustWalk {
     const SlideSink &keepSlide;
     Timeline &timeline;
@@ -30,6 +41,7 @@ struct RobustWalk {
     HeldOutput out{};
     OpenSlide slide{};
 
+    Measured measured{};
     Phase phase = Phase::Starting;
     BlockGrid previous{};
     BlockGrid reference{}; // the slide's picture, averaged over its settled frames
