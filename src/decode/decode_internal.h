@@ -123,4 +123,15 @@ bool mayChangePicture(const AVPacket &packet, const StillPackets &still);
 // or in a keyframe of its own. Light also when the pictures cannot be
 // compared.
 enum class KeyframeChange { None, Light, Content };
-KeyframeChange keyframeChange(const AVFrame *last, const AVFrame *next);
+
+// A decoded picture's luma in blocks, measured once for comparing it with
+// many others; not measured unless it is planar YUV of 8 bits.
+struct PictureBlocks {
+    int width = 0;
+    int height = 0;
+    int format = -1;
+    bool measured = false;
+    std::vector<double> means;
+};
+PictureBlocks pictureBlocks(const AVFrame *frame);
+KeyframeChange pictureChange(const PictureBlocks &last, const PictureBlocks &next);

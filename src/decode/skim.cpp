@@ -32,27 +32,36 @@ constexpr int blockSide = 8;
 // The most a block's mean may move between two pictures of one slide.
 constexpr double stillBlockLevels = 12;
 
-bool comparable(const AVFrame *a, const AVFrame *b)
+// Planar YUV of 8 bits, whose first plane is the luma.
+bool measurable(const AVFrame *frame)
 {
-    const AVPixFmtDescriptor *format = av_pix_fmt_desc_get(AVPixelFormat(a->format));
-    return a->width == b->width && a->height == b->height && a->format == b->format && format &&
+    const AVPixFmtDescriptor *format = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
+    return format &&
            !(format->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
                               AV_PIX_FMT_FLAG_BITSTREAM)) &&
            (format->flags & AV_PIX_FMT_FLAG_PLANAR) && format->comp[0].depth == 8;
 }
 
-// The mean of every whole block of the luma plane, row by row.
+// The mean of every whole block of the luma plane, row by row. The
+// columns of a row of blocks are summed first, a whole row of pixels at a
+// time, which the compiler vectorises.
 std::vector<double> blockMeans(const AVFrame *frame)
 {
+    const int columns = frame->width / blockSide;
     std::vector<double> means;
+    means.reserve(std::size_t(columns) * std::size_t(frame->height / blockSide));
+    std::vector<uint16_t> columnSums(std::size_t(columns) * blockSide);
     for (int top = 0; top + blockSide <= frame->height; top += blockSide) {
-        for (int left = 0; left + blockSide <= frame->width; left += blockSide) {
+        std::fill(columnSums.begin(), columnSums.end(), 0);
+        for (int y = top; y < top + blockSide; ++y) {
+            const uint8_t *row = frame->data[0] + qsizetype(y) * frame->linesize[0];
+            for (std::size_t x = 0; x < columnSums.size(); ++x)
+                columnSums[x] = uint16_t(columnSums[x] + row[x]);
+        }
+        for (int column = 0; column < columns; ++column) {
             int sum = 0;
-            for (int y = top; y < top + blockSide; ++y) {
-                const uint8_t *row = frame->data[0] + qsizetype(y) * frame->linesize[0] + left;
-                for (int x = 0; x < blockSide; ++x)
-                    sum += row[x];
-            }
+            for (int x = 0; x < blockSide; ++x)
+                sum += columnSums[std::size_t(column * blockSide + x)];
             means.push_back(double(sum) / (blockSide * blockSide));
         }
     }
@@ -138,15 +147,26 @@ bool mayChangePicture(const AVPacket &packet, const StillPackets &still)
     return packet.size > still.largestStill;
 }
 
-KeyframeChange keyframeChange(const AVFrame *last, const AVFrame *next)
+PictureBlocks pictureBlocks(const AVFrame *frame)
 {
-    if (!comparable(last, next))
+    PictureBlocks blocks;
+    blocks.width = frame->width;
+    blocks.height = frame->height;
+    blocks.format = frame->format;
+    blocks.measured = measurable(frame);
+    if (blocks.measured)
+        blocks.means = blockMeans(frame);
+    return blocks;
+}
+
+KeyframeChange pictureChange(const PictureBlocks &last, const PictureBlocks &next)
+{
+    if (!last.measured || !next.measured || last.width != next.width ||
+        last.height != next.height || last.format != next.format)
         return KeyframeChange::Light;
-    const std::vector<double> a = blockMeans(last);
-    const std::vector<double> b = blockMeans(next);
-    if (largestBlockDifference(a, b, false) <= stillBlockLevels)
+    if (largestBlockDifference(last.means, next.means, false) <= stillBlockLevels)
         return KeyframeChange::None;
-    if (largestBlockDifference(a, b, true) <= stillBlockLevels)
+    if (largestBlockDifference(last.means, next.means, true) <= stillBlockLevels)
         return KeyframeChange::Light;
     return KeyframeChange::Content;
 }

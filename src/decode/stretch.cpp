@@ -10,8 +10,11 @@ namespace
 
 // Small packets stand for a still picture only as far as the encoder makes
 // them so: a light that flickers is coded in packets as small. So the first
-// few runs of held packets, and one in so many after them, are decoded after
-// all. A run that does not stand still is decoded, and so are the few runs
+// seconds of the first few runs of held packets, and of one in so many after
+// them, are decoded after all (a light that flickers, a camera's gain or a
+// lecturer shows in them as well as in the whole run, at a fraction of its
+// cost), and the whole run when the picture moves in them. A
+// run that does not stand still is decoded, and so are the few runs
 // after it; when such runs are more than half of those checked, the video
 // is decoded in full from then on. A pointer that moves now and then over a
 // still slide stops no skimming; a light that keeps changing does.
@@ -22,6 +25,8 @@ constexpr int runsCheckedAfterMotion = 3;
 constexpr int runsJudged = 8;
 // Shorter runs say too little.
 constexpr std::size_t leastRunChecked = 20;
+// What is decoded of a run checked.
+constexpr int64_t checkedSeconds = 2;
 
 // The picture of a keyframe decoded on its own, or none: on the decoder,
 // which has just been flushed at the end of a stretch and is flushed again
@@ -52,7 +57,8 @@ bool heldShowLast(Decoding &decoding, const AVFrame *last)
         return true;
     const FramePtr next = decodeAlone(decoding, decoding.nextKey.get());
     ++decoding.keyframesCompared;
-    if (next && keyframeChange(last, next.get()) != KeyframeChange::Light)
+    if (next &&
+        pictureChange(pictureBlocks(last), pictureBlocks(next.get())) != KeyframeChange::Light)
         return true;
     ++decoding.lightChanges;
     if (decoding.lightChanges >= 3 && decoding.lightChanges * 3 > decoding.keyframesCompared)
@@ -130,35 +136,58 @@ bool checkDue(Decoding &decoding, std::size_t heldPackets)
     return due;
 }
 
-// Decodes the held packets of stretch after all; when the frames they make
-// do not all show one picture, the next runs are checked too, and the
-// skimming ends when such runs are most of those checked.
-bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held)
+// The end of the packets of a run checked, which starts at held: those of
+// its first seconds.
+std::size_t checkedEnd(const Decoding &decoding, const std::vector<PacketPtr> &stretch,
+                       std::size_t held)
 {
+    const int64_t end = stretch[held]->pts +
+                        av_rescale_q(checkedSeconds, AVRational{1, 1}, decoding.video.timeBase);
+    std::size_t packet = held;
+    while (packet < stretch.size() && stretch[packet]->pts < end)
+        ++packet;
+    return packet;
+}
+
+// Decodes the held packets of stretch after all: those of the run's first
+// seconds, or every one once the frames they make do not all show one
+// picture; then the next runs are checked too, and the skimming ends when
+// such runs are most of those checked. *decoded: the end of the packets
+// decoded.
+bool decodeHeld(Decoding &decoding, const std::vector<PacketPtr> &stretch, std::size_t held,
+                std::size_t *decoded)
+{
+    const std::size_t checked = checkedEnd(decoding, stretch, held);
     // Frames shown before the last one decoded (B-frames held after it) may
     // still show the picture before its change.
     int64_t from = stretch.front()->pts;
     for (std::size_t i = 0; i < held; ++i)
         from = std::max(from, stretch[i]->pts + 1);
-    FramePtr first;
+    PictureBlocks first;
+    bool seenFirst = false;
     bool still = true;
     std::vector<FramePtr> frames;
-    for (std::size_t i = held; i < stretch.size(); ++i) {
+    std::size_t i = held;
+    for (; i < (still ? checked : stretch.size()); ++i) {
         frames.clear();
         decodeInto(decoding, stretch[i].get(), &frames);
         for (const FramePtr &frame : frames) {
             if (frame->best_effort_timestamp < from)
                 continue;
-            if (!first)
-                first.reset(av_frame_clone(frame.get()));
-            else if (still && keyframeChange(first.get(), frame.get()) != KeyframeChange::None)
+            if (!seenFirst) {
+                first = pictureBlocks(frame.get());
+                seenFirst = true;
+            } else if (still &&
+                       pictureChange(first, pictureBlocks(frame.get())) != KeyframeChange::None) {
                 still = false;
+            }
         }
         if (!frames.empty())
             decoding.lastDecoded.reset(av_frame_clone(frames.back().get()));
         if (!sampleAll(decoding, frames))
             return false;
     }
+    *decoded = i;
     if (!still) {
         ++decoding.runsMoving;
         decoding.checksOwed = runsCheckedAfterMotion;
@@ -187,9 +216,12 @@ bool endStretch(Decoding &decoding)
     const std::size_t sent = decoding.sentInStretch;
     if (sent == stretch.size())
         return true;
-    if (checkDue(decoding, stretch.size() - sent))
-        return decodeHeld(decoding, stretch, sent);
-    return showHeld(decoding, stretch, sent);
+    if (!checkDue(decoding, stretch.size() - sent))
+        return showHeld(decoding, stretch, sent);
+    std::size_t decoded = sent;
+    if (!decodeHeld(decoding, stretch, sent, &decoded))
+        return false;
+    return decoded == stretch.size() || showHeld(decoding, stretch, decoded);
 }
 
 } // namespace
