@@ -9,6 +9,15 @@
 #include <deque>
 #include <vector>
 
+// Frames left out of the decoding because no sample can show them.
+struct Unsampled {
+    bool enabled = false;
+    std::deque<int64_t> recentPts;     // of the packets read last
+    std::vector<int64_t> passable;     // of packets whose frames no sample shows
+    std::vector<int64_t> mayBeLeftOut; // packets sent to be left out unless referred to
+    qint64 leftOut = 0;                // frames the decoder left out
+};
+
 struct Decoding {
     VideoInput video;
     DecoderPtr decoder;
@@ -27,6 +36,7 @@ struct Decoding {
     qint64 framesMade = 0;
     qint64 decodeErrors = 0;
     qint64 framesTimed = 0; // decoded frames that carried a timestamp
+    Unsampled unsampled;
 
     // Skimming only.
     bool skim = false;
@@ -75,3 +85,16 @@ bool finish(Decoding &decoding);
 // Skims on: takes the next packet of the stretch that ends at the next
 // keyframe (see stretch.cpp).
 bool skimNext(Decoding &decoding);
+
+// Remembers the timestamp of a packet read.
+void rememberRead(Decoding &decoding, const AVPacket &packet);
+
+// Before packet (none: the end) goes to the decoder: asks the decoder to
+// leave its frame out when no sample can show it and no frame refers to it.
+void chooseDiscard(Decoding &decoding, const AVPacket *packet);
+
+// After the decoder made frame: counts the frames it left out before it.
+void noteDecoded(Decoding &decoding, const AVFrame *frame);
+
+// After the decoder was drained or flushed: what it did not make it left out.
+void noteDecoderEmpty(Decoding &decoding);

@@ -51,11 +51,14 @@ bool fail(Decoding &decoding, const QString &reason)
 void decodeInto(Decoding &decoding, const AVPacket *packet, std::vector<FramePtr> *frames)
 {
     AVCodecContext *decoder = decoding.decoder.get();
+    chooseDiscard(decoding, packet);
     int error = avcodec_send_packet(decoder, packet);
     if (error < 0 && error != AVERROR_EOF)
         ++decoding.decodeErrors;
     for (;;) {
         error = avcodec_receive_frame(decoder, decoding.frame.get());
+        if (error == AVERROR_EOF)
+            noteDecoderEmpty(decoding);
         if (error == AVERROR(EAGAIN) || error == AVERROR_EOF)
             return;
         if (error < 0) {
@@ -64,6 +67,7 @@ void decodeInto(Decoding &decoding, const AVPacket *packet, std::vector<FramePtr
         }
         ++decoding.framesMade;
         ++decoding.counts.framesDecoded;
+        noteDecoded(decoding, decoding.frame.get());
         FramePtr frame(av_frame_alloc());
         av_frame_move_ref(frame.get(), decoding.frame.get());
         frames->push_back(std::move(frame));
@@ -84,6 +88,7 @@ PacketPtr readPacket(Decoding &decoding)
     if (!readVideoPacket(decoding.video, decoding.packet.get()))
         return nullptr;
     ++decoding.counts.framesInVideo;
+    rememberRead(decoding, *decoding.packet);
     PacketPtr packet(av_packet_alloc());
     av_packet_move_ref(packet.get(), decoding.packet.get());
     return packet;
@@ -115,11 +120,11 @@ bool finish(Decoding &decoding)
     if (!decodePacket(decoding, nullptr))
         return false;
     decoding.ended = true;
-    if (double(decoding.decodeErrors) >
-        largestErrorShare * double(decoding.decodeErrors + decoding.framesMade))
+    const qint64 tried = decoding.decodeErrors + decoding.framesMade + decoding.unsampled.leftOut;
+    if (double(decoding.decodeErrors) > largestErrorShare * double(tried))
         return fail(decoding, QObject::tr("%1 of %2 frames could not be decoded")
                                   .arg(decoding.decodeErrors)
-                                  .arg(decoding.decodeErrors + decoding.framesMade));
+                                  .arg(tried));
     // A raw stream's packets carry no timestamps, which the ffmpeg program
     // makes up and this decoding does not: said so, rather than that the
     // video held no frame.
@@ -145,6 +150,7 @@ bool decodeNext(Decoding &decoding)
     if (!readVideoPacket(decoding.video, decoding.packet.get()))
         return finish(decoding);
     ++decoding.counts.framesInVideo;
+    rememberRead(decoding, *decoding.packet);
     return decodePacket(decoding, decoding.packet.get());
 }
 
@@ -184,6 +190,7 @@ FrameSource decodedFrames(const QString &input, int fps, bool skim, DecodeFailur
         decoding->sampler.timeBase = decoding->video.timeBase;
         decoding->sampler.frameRate =
             av_guess_frame_rate(decoding->video.format.get(), stream, nullptr);
+        decoding->unsampled.enabled = true;
         if (skim) {
             decoding->still = surveyPackets(input);
             decoding->skim = decoding->still.usable;

@@ -51,6 +51,15 @@ QList<QImage> pipedFrames(const QString &video, int fps)
     return allFrames(pipeFrames(video, fps, &failure));
 }
 
+// The frames the decoding without skimming decodes.
+qint64 framesDecodedWhole(const QString &video)
+{
+    DecodeFailure failure;
+    DecodeCounts counts;
+    allFrames(decodedFrames(video, 1, false, &failure, &counts));
+    return counts.framesDecoded;
+}
+
 } // namespace
 
 class Decode : public QObject
@@ -126,12 +135,21 @@ void Decode::sameFramesAsThePipe()
     QVERIFY(piped.size() > 3);
     for (const bool skim : {false, true}) {
         DecodeFailure failure;
+        DecodeCounts counts;
         const QList<QImage> decoded =
-            allFrames(decodedFrames(m_dir.filePath(name), fps, skim, &failure));
+            allFrames(decodedFrames(m_dir.filePath(name), fps, skim, &failure, &counts));
         QCOMPARE(failure.reason, QString());
         QCOMPARE(decoded.size(), piped.size());
         for (qsizetype i = 0; i < piped.size(); ++i)
             QVERIFY2(decoded.at(i) == piped.at(i), qPrintable(QString::number(i)));
+        // At 1 frame a second most B-frames are shown by no sample, and
+        // are not decoded: the same frames all the same. (The transport
+        // stream is MPEG-2 without B-frames.)
+        if (fps == 1 && !name.endsWith(QLatin1String(".ts")))
+            QVERIFY2(counts.framesDecoded < counts.framesInVideo * 3 / 4,
+                     qPrintable(QStringLiteral("%1 of %2")
+                                    .arg(counts.framesDecoded)
+                                    .arg(counts.framesInVideo)));
     }
 }
 
@@ -197,7 +215,7 @@ void Decode::noisyVideoDecodedInFull()
     DecodeCounts counts;
     const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
     QCOMPARE(skimmed, pipedFrames(path, 1));
-    QCOMPARE(counts.framesDecoded, 250);
+    QCOMPARE(counts.framesDecoded, framesDecodedWhole(path));
     QCOMPARE(counts.framesInVideo, 250);
 }
 
@@ -215,7 +233,7 @@ void Decode::openGopsDecodedInFull()
     DecodeCounts counts;
     const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
     QCOMPARE(skimmed, pipedFrames(path, 1));
-    QCOMPARE(counts.framesDecoded, counts.framesInVideo);
+    QCOMPARE(counts.framesDecoded, framesDecodedWhole(path));
 }
 
 // Bytes of garbage in the middle of a transport stream: the packets they
