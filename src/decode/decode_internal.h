@@ -62,17 +62,25 @@ bool readVideoPacket(VideoInput &video, AVPacket *packet);
 // A decoder for the video stream, on as many threads as ffmpeg takes.
 DecoderPtr openDecoder(const VideoInput &video, QString *failure);
 
+// A filter graph from one buffer source to one sink.
+struct Graph {
+    GraphPtr graph;
+    AVFilterContext *source = nullptr;
+    AVFilterContext *sink = nullptr;
+};
+
 // ffmpeg's filter graph from decoded frames to sampled pictures: the fps
 // filter, then the conversion to the pixel format ffmpeg's PPM encoder
 // would take. Frames of a new size or format make a new graph that scales
-// them to the first one's, as ffmpeg reconfigures its graph.
+// them to the first one's, as ffmpeg reconfigures its graph. The two run as
+// graphs of their own, so that a frame sampled again (a still stretch not
+// decoded hands the same frame on and on) is converted once.
 struct Sampler {
     int fps = 1;
     AVRational timeBase{0, 1};
     AVRational frameRate{0, 1};
-    GraphPtr graph;
-    AVFilterContext *source = nullptr;
-    AVFilterContext *sink = nullptr;
+    Graph sampling;
+    Graph conversion;
     // The frames the graph now takes.
     int width = 0;
     int height = 0;
@@ -82,6 +90,11 @@ struct Sampler {
     int outHeight = 0;
     int outFormat = -1;
     FramePtr sample{av_frame_alloc()};
+    FramePtr converted{av_frame_alloc()};
+    // The frame converted last, held so that its buffer is not reused for
+    // another, and its picture.
+    FramePtr lastSampled;
+    QImage lastConverted;
     // The constant frame rate ffmpeg keeps on the way to the encoder: the
     // number of the next picture, and the last picture, which fill a gap.
     int64_t nextNumber = 0;

@@ -13,31 +13,31 @@ namespace
 {
 
 // The graph as the ffmpeg program builds it for "-vf fps=N" into PPM
-// pictures: the first graph leaves the size alone and lets the format filter
-// pick between the encoder's two formats; a later one scales to the
-// pictures of the first and keeps its format. Its scalers take ffmpeg's
-// default flags, so the conversion is ffmpeg's own, pixel for pixel.
-QByteArray graphDescription(const Sampler &sampler)
+// pictures, in two: the fps filter, then the conversion. The first
+// conversion leaves the size alone and lets the format filter pick between
+// the encoder's two formats; a later one scales to the pictures of the
+// first and keeps its format. Its scalers take ffmpeg's default flags, so
+// the conversion is ffmpeg's own, pixel for pixel.
+QByteArray conversionDescription(const Sampler &sampler)
 {
     if (sampler.outFormat < 0)
-        return QStringLiteral("fps=%1,format=pix_fmts=rgb24|rgb48be").arg(sampler.fps).toLatin1();
-    return QStringLiteral("fps=%1,scale=%2:%3:flags=bicubic,format=pix_fmts=%4")
-        .arg(sampler.fps)
+        return QByteArrayLiteral("format=pix_fmts=rgb24|rgb48be");
+    return QStringLiteral("scale=%1:%2:flags=bicubic,format=pix_fmts=%3")
         .arg(sampler.outWidth)
         .arg(sampler.outHeight)
         .arg(QString::fromLatin1(av_get_pix_fmt_name(AVPixelFormat(sampler.outFormat))))
         .toLatin1();
 }
 
-QByteArray sourceArguments(const Sampler &sampler, const AVFrame *frame)
+QByteArray sourceArguments(const Sampler &sampler, const AVFrame *frame, AVRational timeBase)
 {
     QByteArray arguments = QStringLiteral("video_size=%1x%2:pix_fmt=%3:time_base=%4/%5:"
                                           "pixel_aspect=%6/%7")
                                .arg(frame->width)
                                .arg(frame->height)
                                .arg(frame->format)
-                               .arg(sampler.timeBase.num)
-                               .arg(sampler.timeBase.den)
+                               .arg(timeBase.num)
+                               .arg(timeBase.den)
                                .arg(frame->sample_aspect_ratio.num)
                                .arg(frame->sample_aspect_ratio.den)
                                .toLatin1();
@@ -49,54 +49,65 @@ QByteArray sourceArguments(const Sampler &sampler, const AVFrame *frame)
     return arguments;
 }
 
-int linkGraph(Sampler &sampler, const QByteArray &description)
+int linkGraph(Graph &graph, const QByteArray &description)
 {
     AVFilterInOut *outputs = avfilter_inout_alloc();
     AVFilterInOut *inputs = avfilter_inout_alloc();
     int error = AVERROR(ENOMEM);
     if (outputs && inputs) {
         outputs->name = av_strdup("in");
-        outputs->filter_ctx = sampler.source;
+        outputs->filter_ctx = graph.source;
         inputs->name = av_strdup("out");
-        inputs->filter_ctx = sampler.sink;
-        error = avfilter_graph_parse_ptr(sampler.graph.get(), description.constData(), &inputs,
+        inputs->filter_ctx = graph.sink;
+        error = avfilter_graph_parse_ptr(graph.graph.get(), description.constData(), &inputs,
                                          &outputs, nullptr);
     }
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
-    return error < 0 ? error : avfilter_graph_config(sampler.graph.get(), nullptr);
+    return error < 0 ? error : avfilter_graph_config(graph.graph.get(), nullptr);
 }
 
-// A new graph for frames like frame. The frames the old one still held are
-// lost with it, as ffmpeg loses them when it reconfigures.
-bool makeGraph(Sampler &sampler, const AVFrame *frame, QString *failure)
+// A graph from a source of frames like frame, in timeBase, through
+// description; an FFmpeg error code when it cannot be made.
+int makeGraph(const Sampler &sampler, Graph &graph, const AVFrame *frame, AVRational timeBase,
+              const QByteArray &description)
 {
-    sampler.graph.reset(avfilter_graph_alloc());
-    sampler.source = sampler.sink = nullptr;
-    if (!sampler.graph) {
-        *failure = avErrorText(AVERROR(ENOMEM));
-        return false;
-    }
-    sampler.graph->scale_sws_opts = av_strdup("flags=bicubic");
-    int error = avfilter_graph_create_filter(&sampler.source, avfilter_get_by_name("buffer"), "in",
-                                             sourceArguments(sampler, frame).constData(), nullptr,
-                                             sampler.graph.get());
+    graph.graph.reset(avfilter_graph_alloc());
+    graph.source = graph.sink = nullptr;
+    if (!graph.graph)
+        return AVERROR(ENOMEM);
+    graph.graph->scale_sws_opts = av_strdup("flags=bicubic");
+    int error = avfilter_graph_create_filter(&graph.source, avfilter_get_by_name("buffer"), "in",
+                                             sourceArguments(sampler, frame, timeBase).constData(),
+                                             nullptr, graph.graph.get());
     if (error >= 0)
-        error = avfilter_graph_create_filter(&sampler.sink, avfilter_get_by_name("buffersink"),
-                                             "out", nullptr, nullptr, sampler.graph.get());
+        error = avfilter_graph_create_filter(&graph.sink, avfilter_get_by_name("buffersink"), "out",
+                                             nullptr, nullptr, graph.graph.get());
+    return error < 0 ? error : linkGraph(graph, description);
+}
+
+// New graphs for frames like frame. The frames the old one still held are
+// lost with it, as ffmpeg loses them when it reconfigures.
+bool makeGraphs(Sampler &sampler, const AVFrame *frame, QString *failure)
+{
+    const QByteArray sampling = QStringLiteral("fps=%1").arg(sampler.fps).toLatin1();
+    int error = makeGraph(sampler, sampler.sampling, frame, sampler.timeBase, sampling);
     if (error >= 0)
-        error = linkGraph(sampler, graphDescription(sampler));
+        error = makeGraph(sampler, sampler.conversion, frame, AVRational{1, sampler.fps},
+                          conversionDescription(sampler));
     if (error < 0) {
+        sampler.sampling = {};
         *failure = avErrorText(error);
         return false;
     }
     sampler.width = frame->width;
     sampler.height = frame->height;
     sampler.format = frame->format;
+    sampler.lastSampled.reset();
     if (sampler.outFormat < 0) {
-        sampler.outWidth = av_buffersink_get_w(sampler.sink);
-        sampler.outHeight = av_buffersink_get_h(sampler.sink);
-        sampler.outFormat = av_buffersink_get_format(sampler.sink);
+        sampler.outWidth = av_buffersink_get_w(sampler.conversion.sink);
+        sampler.outHeight = av_buffersink_get_h(sampler.conversion.sink);
+        sampler.outFormat = av_buffersink_get_format(sampler.conversion.sink);
     }
     return true;
 }
@@ -172,10 +183,45 @@ void keepFrameRate(Sampler &sampler, const QImage &picture, int64_t number,
     sampler.lastPicture = picture;
 }
 
+bool sameBuffer(const AVFrame *a, const AVFrame *b)
+{
+    return a->buf[0] && b->buf[0] && a->buf[0]->buffer == b->buf[0]->buffer &&
+           a->data[0] == b->data[0] && a->width == b->width && a->height == b->height &&
+           a->format == b->format;
+}
+
+// The picture of the frame sampled into *picture: converted, or the picture
+// of the frame converted last when it is that frame again (null when it
+// does not fit in memory). False when the conversion fails, with *failure
+// set.
+bool convertSampled(Sampler &sampler, AVFrame *sampled, QImage *picture, QString *failure)
+{
+    if (sampler.lastSampled && sameBuffer(sampled, sampler.lastSampled.get())) {
+        *picture = sampler.lastConverted;
+        return true;
+    }
+    int error = av_buffersrc_add_frame_flags(sampler.conversion.source, sampled,
+                                             AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
+    if (error >= 0)
+        error = av_buffersink_get_frame(sampler.conversion.sink, sampler.converted.get());
+    if (error < 0) {
+        *failure = avErrorText(error);
+        return false;
+    }
+    const bool wide = sampler.converted->format == AV_PIX_FMT_RGB48BE;
+    *picture = wide ? widePicture(sampler.converted.get()) : narrowPicture(sampler.converted.get());
+    av_frame_unref(sampler.converted.get());
+    if (!picture->isNull()) {
+        sampler.lastSampled.reset(av_frame_clone(sampled));
+        sampler.lastConverted = *picture;
+    }
+    return true;
+}
+
 bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failure)
 {
     for (;;) {
-        const int error = av_buffersink_get_frame_flags(sampler.sink, sampler.sample.get(),
+        const int error = av_buffersink_get_frame_flags(sampler.sampling.sink, sampler.sample.get(),
                                                         AV_BUFFERSINK_FLAG_NO_REQUEST);
         if (error == AVERROR(EAGAIN) || error == AVERROR_EOF)
             return true;
@@ -184,10 +230,11 @@ bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failu
             return false;
         }
         const int64_t number = sampler.sample->pts;
-        const bool wide = sampler.sample->format == AV_PIX_FMT_RGB48BE;
-        QImage picture =
-            wide ? widePicture(sampler.sample.get()) : narrowPicture(sampler.sample.get());
+        QImage picture;
+        const bool converted = convertSampled(sampler, sampler.sample.get(), &picture, failure);
         av_frame_unref(sampler.sample.get());
+        if (!converted)
+            return false;
         if (picture.isNull()) {
             *failure = QObject::tr("frame %1 does not fit in memory").arg(pictures->size() + 1);
             return false;
@@ -206,13 +253,13 @@ bool takePictures(Sampler &sampler, std::deque<QImage> *pictures, QString *failu
 bool sampleFrame(Sampler &sampler, const AVFrame *frame, std::deque<QImage> *pictures,
                  QString *failure)
 {
-    if (!sampler.graph || frame->width != sampler.width || frame->height != sampler.height ||
-        frame->format != sampler.format) {
-        if (!makeGraph(sampler, frame, failure))
+    if (!sampler.sampling.graph || frame->width != sampler.width ||
+        frame->height != sampler.height || frame->format != sampler.format) {
+        if (!makeGraphs(sampler, frame, failure))
             return false;
     }
     const int error =
-        av_buffersrc_add_frame_flags(sampler.source, const_cast<AVFrame *>(frame),
+        av_buffersrc_add_frame_flags(sampler.sampling.source, const_cast<AVFrame *>(frame),
                                      AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH);
     if (error < 0) {
         *failure = avErrorText(error);
@@ -224,9 +271,9 @@ bool sampleFrame(Sampler &sampler, const AVFrame *frame, std::deque<QImage> *pic
 bool finishSampling(Sampler &sampler, int64_t endPts, std::deque<QImage> *pictures,
                     QString *failure)
 {
-    if (!sampler.graph)
+    if (!sampler.sampling.graph)
         return true;
-    const int error = av_buffersrc_close(sampler.source, endPts, AV_BUFFERSRC_FLAG_PUSH);
+    const int error = av_buffersrc_close(sampler.sampling.source, endPts, AV_BUFFERSRC_FLAG_PUSH);
     if (error < 0) {
         *failure = avErrorText(error);
         return false;
