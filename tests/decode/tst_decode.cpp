@@ -73,7 +73,8 @@ class Decode : public QObject
     void skimmedCloseToThePipe_data();
     void skimmedCloseToThePipe();
     void noisyVideoDecodedInFull();
-    void openGopsDecodedInFull();
+    void decodedInFull_data();
+    void decodedInFull();
     void corruptPacketPassedOver();
     void unreadableInput_data();
     void unreadableInput();
@@ -219,16 +220,28 @@ void Decode::noisyVideoDecodedInFull()
     QCOMPARE(counts.framesInVideo, 250);
 }
 
-// Pictures that change every 3 s, coded in open groups: the B-frames after
-// a keyframe are shown before it and refer to the stretch before, so no
-// stretch can be left undecoded.
-void Decode::openGopsDecodedInFull()
+// Pictures that change every 3 s, coded so that no stretch between
+// keyframes can be left undecoded: skimmed, the same frames decoded as
+// without skimming, and the same frames as the pipe.
+void Decode::decodedInFull_data()
 {
-    const QString path = video("open.mp4");
+    QTest::addColumn<QString>("x264");
+    // The B-frames after a keyframe are shown before it and refer to the
+    // stretch before.
+    QTest::newRow("open groups of pictures") << QStringLiteral("open-gop=1:bframes=3");
+    // No keyframe after the first: the picture is refreshed a column at a
+    // time.
+    QTest::newRow("no keyframes but the first")
+        << QStringLiteral("intra-refresh=1:keyint=infinite");
+}
+
+void Decode::decodedInFull()
+{
+    QFETCH(QString, x264);
+    const QString path = video("coded.mp4");
     QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=320x240:rate=1/3:duration=30,fps=25")) +
-                   QStringList{QStringLiteral("-g"), QStringLiteral("40"), QStringLiteral("-bf"),
-                               QStringLiteral("3"), QStringLiteral("-x264-params"),
-                               QStringLiteral("open-gop=1"), path}));
+                   QStringList{QStringLiteral("-g"), QStringLiteral("40"),
+                               QStringLiteral("-x264-params"), x264, path}));
     DecodeFailure failure;
     DecodeCounts counts;
     const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
