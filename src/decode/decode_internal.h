@@ -91,9 +91,9 @@ struct Sampler {
     int outFormat = -1;
     FramePtr sample{av_frame_alloc()};
     FramePtr converted{av_frame_alloc()};
-    // The frame converted last, held so that its buffer is not reused for
-    // another, and its picture.
-    FramePtr lastSampled;
+    // What frames sampled show, as their decoding numbered it in opaque
+    // (copies of a frame show the same): the picture converted last.
+    void *lastShown = nullptr;
     QImage lastConverted;
     // The constant frame rate ffmpeg keeps on the way to the encoder: the
     // number of the next picture, and the last picture, which fill a gap.

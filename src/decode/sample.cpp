@@ -103,7 +103,7 @@ bool makeGraphs(Sampler &sampler, const AVFrame *frame, QString *failure)
     sampler.width = frame->width;
     sampler.height = frame->height;
     sampler.format = frame->format;
-    sampler.lastSampled.reset();
+    sampler.lastShown = nullptr;
     if (sampler.outFormat < 0) {
         sampler.outWidth = av_buffersink_get_w(sampler.conversion.sink);
         sampler.outHeight = av_buffersink_get_h(sampler.conversion.sink);
@@ -183,20 +183,13 @@ void keepFrameRate(Sampler &sampler, const QImage &picture, int64_t number,
     sampler.lastPicture = picture;
 }
 
-bool sameBuffer(const AVFrame *a, const AVFrame *b)
-{
-    return a->buf[0] && b->buf[0] && a->buf[0]->buffer == b->buf[0]->buffer &&
-           a->data[0] == b->data[0] && a->width == b->width && a->height == b->height &&
-           a->format == b->format;
-}
-
 // The picture of the frame sampled into *picture: converted, or the picture
 // of the frame converted last when it is that frame again (null when it
 // does not fit in memory). False when the conversion fails, with *failure
 // set.
 bool convertSampled(Sampler &sampler, AVFrame *sampled, QImage *picture, QString *failure)
 {
-    if (sampler.lastSampled && sameBuffer(sampled, sampler.lastSampled.get())) {
+    if (sampled->opaque && sampled->opaque == sampler.lastShown) {
         *picture = sampler.lastConverted;
         return true;
     }
@@ -212,7 +205,7 @@ bool convertSampled(Sampler &sampler, AVFrame *sampled, QImage *picture, QString
     *picture = wide ? widePicture(sampler.converted.get()) : narrowPicture(sampler.converted.get());
     av_frame_unref(sampler.converted.get());
     if (!picture->isNull()) {
-        sampler.lastSampled.reset(av_frame_clone(sampled));
+        sampler.lastShown = sampled->opaque;
         sampler.lastConverted = *picture;
     }
     return true;

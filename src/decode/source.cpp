@@ -68,6 +68,9 @@ void decodeInto(Decoding &decoding, const AVPacket *packet, std::vector<FramePtr
         ++decoding.framesMade;
         ++decoding.counts.framesDecoded;
         noteDecoded(decoding, decoding.frame.get());
+        // Numbered, so that the sampler knows a copy of it (a frame of a
+        // still stretch not decoded) when it comes again.
+        decoding.frame->opaque = reinterpret_cast<void *>(quintptr(decoding.framesMade));
         FramePtr frame(av_frame_alloc());
         av_frame_move_ref(frame.get(), decoding.frame.get());
         frames->push_back(std::move(frame));
