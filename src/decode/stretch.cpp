@@ -213,7 +213,17 @@ bool endStretch(Decoding &decoding)
 {
     std::vector<PacketPtr> stretch = std::move(decoding.stretch);
     decoding.stretch.clear();
-    const std::size_t sent = decoding.sentInStretch;
+    std::size_t sent = decoding.sentInStretch;
+    // B-frames held right after the last frame sent are shown before it:
+    // they may still show the picture before its change, so they are
+    // decoded, not taken to show it.
+    int64_t shownLast = AV_NOPTS_VALUE;
+    for (std::size_t i = 0; i < sent; ++i)
+        shownLast = std::max(shownLast, stretch[i]->pts);
+    for (; sent < stretch.size() && stretch[sent]->pts < shownLast; ++sent) {
+        if (!decodeAndSample(decoding, stretch[sent].get()))
+            return false;
+    }
     if (sent == stretch.size())
         return true;
     if (!checkDue(decoding, stretch.size() - sent))

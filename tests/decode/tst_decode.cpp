@@ -166,6 +166,11 @@ void Decode::skimmedCloseToThePipe_data()
     QTest::newRow("one-line build inside a stretch of small packets")
         << QStringLiteral("drawbox=x=40:y=150:w=200:h=4:color=black:t=fill:enable='gte(t,7.4)'")
         << 7 << 0.05 << 250;
+    // Just after a sample: the B-frames shown before the change, held after
+    // it, still show the picture before it.
+    QTest::newRow("one-line build just after a sample")
+        << QStringLiteral("drawbox=x=40:y=150:w=200:h=4:color=black:t=fill:enable='gte(t,7.52)'")
+        << 8 << 0.05 << 250;
     // A pointer moving for a second in small packets: the run it moves in
     // is decoded, and the skimming goes on after it.
     QTest::newRow("pointer moving for a second")
