@@ -9,6 +9,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "core.h"
+
 #include <QImage>
 #include <QString>
 
@@ -148,3 +150,10 @@ struct PictureBlocks {
 };
 PictureBlocks pictureBlocks(const AVFrame *frame);
 KeyframeChange pictureChange(const PictureBlocks &last, const PictureBlocks &next);
+
+// The frames of source, made on a thread of their own up to depth ahead of
+// the caller, in order: the frames, then what ended them (none, or a null
+// image for a failure, which source has told by then), answered from then
+// on. Destroying the returned source stops the thread once the frame it is
+// making is made.
+FrameSource framesAhead(FrameSource source, std::size_t depth);

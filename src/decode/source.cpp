@@ -10,6 +10,9 @@
 namespace
 {
 
+// Pictures decoded ahead of the walk.
+constexpr std::size_t picturesAhead = 4;
+
 // ffmpeg ends a run whose decoding failed more often than this share of the
 // times it was tried (its -max_error_rate).
 constexpr double largestErrorShare = 2.0 / 3.0;
@@ -199,5 +202,5 @@ FrameSource decodedFrames(const QString &input, int fps, bool skim, DecodeFailur
             decoding->skim = decoding->still.usable;
         }
     }
-    return [decoding](int) { return takePicture(*decoding); };
+    return framesAhead([decoding](int) { return takePicture(*decoding); }, picturesAhead);
 }
