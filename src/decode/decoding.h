@@ -44,6 +44,7 @@ struct Decoding {
     PacketPtr nextKey;              // the keyframe that starts the next stretch, read ahead
     std::vector<PacketPtr> stretch; // the packets of the stretch read so far
     std::size_t sentInStretch = 0;  // of them, those sent to the decoder
+    std::size_t dueInStretch = 0;   // and those to be sent, one a call
     bool stretchSkimmable = false;
     FramePtr lastDecoded;                 // the frame the decoder made last
     int64_t sampledUpTo = AV_NOPTS_VALUE; // the latest frame sampled

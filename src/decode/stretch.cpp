@@ -203,7 +203,7 @@ bool startStretch(Decoding &decoding, PacketPtr packet)
     decoding.stretchSkimmable = decoding.still.usable && (packet->flags & AV_PKT_FLAG_KEY);
     decoding.stretch.clear();
     decoding.stretch.push_back(std::move(packet));
-    decoding.sentInStretch = 1;
+    decoding.sentInStretch = decoding.dueInStretch = 1;
     return decodeAndSample(decoding, decoding.stretch.back().get());
 }
 
@@ -242,9 +242,12 @@ bool endStretch(Decoding &decoding)
 // them; those still held at the end of the stretch are not decoded. A
 // stretch that does not start on a keyframe, or a video whose packets
 // cannot tell, is decoded in full. One packet at a time, so that the
-// pictures of a long stretch are not all held at once.
+// pictures of a long stretch are not all held at once: the packets held
+// before one that may change the picture go to the decoder one a call too.
 bool skimNext(Decoding &decoding)
 {
+    if (decoding.sentInStretch < decoding.dueInStretch)
+        return decodeAndSample(decoding, decoding.stretch[decoding.sentInStretch++].get());
     PacketPtr packet = readPacket(decoding);
     if (decoding.stretch.empty())
         return packet ? startStretch(decoding, std::move(packet)) : finish(decoding);
@@ -258,9 +261,6 @@ bool skimNext(Decoding &decoding)
     decoding.stretch.push_back(std::move(packet));
     if (decoding.stretchSkimmable && !mayChangePicture(*decoding.stretch.back(), decoding.still))
         return true;
-    for (; decoding.sentInStretch < decoding.stretch.size(); ++decoding.sentInStretch) {
-        if (!decodeAndSample(decoding, decoding.stretch[decoding.sentInStretch].get()))
-            return false;
-    }
-    return true;
+    decoding.dueInStretch = decoding.stretch.size();
+    return decodeAndSample(decoding, decoding.stretch[decoding.sentInStretch++].get());
 }
