@@ -1,7 +1,7 @@
 #!/bin/sh
 # Decoding less, measured side by side in one pass over one video: ffmpeg's
 # own decode-only sampling, then stillsift with the frames from ffmpeg's
-# pipe, decoded in the process in full (STILLSIFT_SKIM=whole) and skimmed
+# pipe, decoded in the process without skimming (STILLSIFT_SKIM=whole) and skimmed
 # (--skim). Prints wall and CPU seconds (user + system, children included),
 # peak resident memory, CPU as a share of ffmpeg's, the share of the video's
 # frames each decoded, and whether the skimmed run's report is the pipe's.

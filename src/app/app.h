@@ -218,8 +218,8 @@ std::optional<RunError> talkThroughPipe(const RunOptions &options, Talk *talk);
 
 // The run with the frames decoded in the process: as through a pipe, but
 // with FFmpeg's libraries instead of the ffmpeg program, and only where the
-// picture can have changed (STILLSIFT_SKIM=whole decodes every frame, for
-// measuring; STILLSIFT_SKIM_COUNTS set says on standard error how many
+// picture can have changed (STILLSIFT_SKIM=whole decodes without skimming,
+// for measuring; STILLSIFT_SKIM_COUNTS set says on standard error how many
 // frames were decoded).
 std::optional<RunError> talkDecoded(const RunOptions &options, Talk *talk);
 

@@ -1,9 +1,11 @@
 // Frame acquisition inside the process: FFmpeg's libraries demux and decode
 // the video and sample it at fps frames per second exactly as the ffmpeg
 // program's fps filter does, so the frames are those --pipe hands out, pixel
-// for pixel. Skimming decodes only the stretches between keyframes whose
-// packets say the picture can have changed; a still stretch shows its
-// keyframe's picture throughout.
+// for pixel; frames no sample shows and no other frame refers to are not
+// decoded at all. Skimming decodes only the stretches between keyframes
+// whose packets say the picture can have changed; a still stretch shows its
+// keyframe's picture throughout. The decoding runs on a thread of its own,
+// a few pictures ahead of the caller.
 #pragma once
 
 #include "core.h"

@@ -75,6 +75,7 @@ class Decode : public QObject
     void noisyVideoDecodedInFull();
     void decodedInFull_data();
     void decodedInFull();
+    void droppedEarly();
     void corruptPacketPassedOver();
     void unreadableInput_data();
     void unreadableInput();
@@ -252,6 +253,22 @@ void Decode::decodedInFull()
     const QList<QImage> skimmed = allFrames(decodedFrames(path, 1, true, &failure, &counts));
     QCOMPARE(skimmed, pipedFrames(path, 1));
     QCOMPARE(counts.framesDecoded, framesDecodedWhole(path));
+}
+
+// Dropped after its first picture, the decoding ahead of the caller stops:
+// it never reaches the end of the video, where it would count its frames.
+void Decode::droppedEarly()
+{
+    DecodeFailure failure;
+    DecodeCounts counts;
+    {
+        const FrameSource frames =
+            decodedFrames(m_dir.filePath(QStringLiteral("vfr.mkv")), 7, false, &failure, &counts);
+        const std::optional<QImage> first = frames(0);
+        QVERIFY(first && !first->isNull());
+    }
+    QCOMPARE(failure.reason, QString());
+    QCOMPARE(counts.framesInVideo, 0);
 }
 
 // Bytes of garbage in the middle of a transport stream: the packets they

@@ -186,6 +186,7 @@ class RobustWalk : public QObject
     void passerBy();
     void shakingCamera_data();
     void shakingCamera();
+    void pictureHandedAgain();
     void exposureSwing_data();
     void exposureSwing();
     void subtitles_data();
@@ -426,6 +427,35 @@ void RobustWalk::shakingCamera()
     const Run run = runRobust(frames);
     checkContract(run, frames);
     QCOMPARE(layout(run.timeline.segments), expected);
+}
+
+// A still stretch not decoded hands the walk one picture again and again:
+// it must come to the timeline that copies of it give, on a shaking camera
+// too, where one picture may be aligned anew at another place.
+void RobustWalk::pictureHandedAgain()
+{
+    const QList<QPoint> shakes{{0, 0}, {2, 0}, {-1, 1}, {1, -2}, {-2, 2}, {2, 1}, {0, -1}};
+    QList<QImage> shared;
+    QList<QImage> copies;
+    for (int i = 0; i < 42; ++i) {
+        if (i % 3 == 0) {
+            const QImage still = slideAt(i, 21, {});
+            QImage image(still.size(), QImage::Format_RGB32);
+            image.fill(qRgb(250, 250, 250));
+            QPainter(&image).drawImage(shakes.at((i / 3) % shakes.size()), still);
+            film(image, i, Look{8, 0, false});
+            shared.append(image);
+        } else {
+            shared.append(shared.last());
+        }
+        copies.append(shared.last().copy());
+    }
+    const Run fromShared = runRobust(shared);
+    const Run fromCopies = runRobust(copies);
+    checkContract(fromShared, shared);
+    QCOMPARE(layout(fromShared.timeline.segments), layout(fromCopies.timeline.segments));
+    QCOMPARE(fromShared.timeline.keepSet, fromCopies.timeline.keepSet);
+    QCOMPARE(layout(fromShared.timeline.segments), QStringLiteral("0-20 21-41"));
 }
 
 void RobustWalk::exposureSwing_data()
