@@ -111,6 +111,11 @@ void Decode::initTestCase()
     QVERIFY(ffmpeg({QStringLiteral("-i"),
                     QStringLiteral("concat:%1|%2").arg(video("small.ts"), video("large.ts")),
                     QStringLiteral("-c"), QStringLiteral("copy"), video("sizes.ts")}));
+    // HEVC, whose B-frames no sample shows are left out as H.264's are.
+    QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=160x120:rate=25:duration=6")) +
+                   QStringList{QStringLiteral("-c:v"), QStringLiteral("libx265"),
+                               QStringLiteral("-x265-params"), QStringLiteral("log-level=error"),
+                               video("hevc.mp4")}));
     QVERIFY(ffmpeg(lavfi(QStringLiteral("testsrc2=size=96x64:rate=25:duration=4")) +
                    QStringList{QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p10le"),
                                video("ten-bit.mp4")}));
@@ -126,6 +131,7 @@ void Decode::sameFramesAsThePipe_data()
         QTest::newRow("video starting late" + rate) << QStringLiteral("late.mkv") << fps;
         QTest::newRow("size changing mid-way" + rate) << QStringLiteral("sizes.ts") << fps;
         QTest::newRow("ten bits" + rate) << QStringLiteral("ten-bit.mp4") << fps;
+        QTest::newRow("HEVC" + rate) << QStringLiteral("hevc.mp4") << fps;
     }
 }
 
